@@ -1,0 +1,21 @@
+// The state of one update run, owned by the entry point.
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+#include <cstdint>
+
+#include "manifest_reader.h"
+
+constexpr uint32_t kCancelBit = 0x1;
+
+struct UpdateSession {
+    uint32_t flags;      // bit 0: cancel requested
+    HINSTANCE instance;  // loads the dialog template
+    HINTERNET internet;  // null when InternetOpenW failed
+    HWND dialog;         // the progress dialog, null while none exists
+    int64_t totalBytes;
+    int64_t doneBytes;
+    ManifestReader reader;
+};
