@@ -1,5 +1,125 @@
 #include "update_run.h"
 
-#include "session.h"
+#include <windows.h>
+#include <commctrl.h>
 
-int RunUpdate(UpdateSession*) { return 0; }
+#include <cstdint>
+#include <cstdio>
+
+#include "download.h"
+#include "progress_dialog.h"
+#include "resource.h"
+#include "run_log.h"
+#include "session.h"
+#include "texts.h"
+#include "verify_file.h"
+
+namespace {
+
+constexpr int kExitSuccess = 0;
+constexpr int kExitNoManifest = 1;
+constexpr int kExitSomeFailed = 2;
+constexpr int kExitCancelled = 3;
+
+int AbortOnInvalidManifest() {
+    LogLine(kLogInvalidManifest);
+    MessageBoxW(nullptr, kBoxUpdateFailed, kCaption, MB_ICONERROR);
+    return kExitNoManifest;
+}
+
+// Marks every entry current or stale; true when at least one is stale.
+bool VerifyAll(UpdateSession* session) {
+    bool anyStale = false;
+    for (FileEntry& entry : session->reader.entries) {
+        if (!VerifyFile(&entry)) anyStale = true;
+    }
+    return anyStale;
+}
+
+// Range and starting position of the bar, in KiB. The control's range is a signed 32-bit
+// number, so totals of 2 TiB and more are clamped to its maximum instead of wrapping.
+void SetUpProgress(UpdateSession* session) {
+    session->totalBytes = 0;
+    session->doneBytes = 0;
+    for (const FileEntry& entry : session->reader.entries) {
+        session->totalBytes += entry.size;
+        if (entry.flags & kUpToDateBit) session->doneBytes += entry.size;
+    }
+    const double totalKiB = static_cast<double>(session->totalBytes) * (1.0 / 1024.0);
+    const int32_t maximum = totalKiB >= static_cast<double>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(totalKiB);
+    int64_t position = session->doneBytes / 1024;
+    if (position > maximum) position = maximum;
+
+    SendDlgItemMessageW(session->dialog, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0, maximum);
+    SendDlgItemMessageW(session->dialog, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    SetDlgItemTextW(session->dialog, IDC_STATUS_TEXT, kStatusUpdating);
+}
+
+// Downloads and re-checks every stale entry; true when all of them are now current.
+// A cancel does not end the loop: every later download fails at once and is logged.
+bool DownloadStale(UpdateSession* session) {
+    bool allOk = true;
+    for (FileEntry& entry : session->reader.entries) {
+        if (entry.flags & kUpToDateBit) continue;
+        LogLine(kLogDownloading, entry.path.c_str(), entry.src.c_str());
+        if (!DownloadToFile(session, entry.src.c_str(), entry.path.c_str(), 1)) {
+            allOk = false;
+            LogLine(kLogDownloadError, entry.path.c_str());
+            continue;
+        }
+        if (!VerifyFile(&entry)) {
+            allOk = false;
+            LogLine(kLogValidateError, entry.path.c_str());
+        }
+    }
+    return allOk;
+}
+
+void SetStatus(UpdateSession* session, const wchar_t* text) {
+    if (session->dialog) SetDlgItemTextW(session->dialog, IDC_STATUS_TEXT, text);
+}
+
+}  // namespace
+
+int RunUpdate(UpdateSession* session) {
+    // The folder exists before the log is opened in it.
+    EnsureParentDirectory(kLogPath);
+    _wfreopen(kLogPath, L"w", stdout);
+
+    LogLine(kLogDownloadingManifest);
+    // Not examined: when the server cannot be reached, the copy of an earlier run is used.
+    DownloadToFile(session, kManifestUrl, kManifestPath, 0);
+    if (!ReadManifestFile(&session->reader, kManifestPath)) return AbortOnInvalidManifest();
+    LogLine(kLogManifestValid);
+
+    if (!VerifyAll(session)) {
+        LogLine(kLogNoUpdate);
+        MessageBoxW(session->dialog, kBoxNoUpdate, kCaption, MB_ICONINFORMATION);
+        return kExitSuccess;
+    }
+
+    if (!session->dialog) {
+        session->dialog = CreateDialogParamW(session->instance, MAKEINTRESOURCEW(IDD_PROGRESS), nullptr,
+                                             ProgressDialogProc, reinterpret_cast<LPARAM>(session));
+    }
+    // Without a dialog the downloads still run, with no progress shown and no way to cancel.
+    if (session->dialog) SetUpProgress(session);
+
+    int result = kExitSuccess;
+    if (DownloadStale(session)) {
+        SetStatus(session, kStatusDone);
+        MessageBoxW(session->dialog, kBoxUpdateDone, kCaption, MB_ICONINFORMATION);
+    } else if (!(session->flags & kCancelBit)) {
+        SetStatus(session, kStatusFailed);
+        MessageBoxW(session->dialog, kBoxUpdateFailed, kCaption, MB_ICONERROR);
+        result = kExitSomeFailed;
+    } else {
+        result = kExitCancelled;  // the user chose to stop: no message box
+    }
+
+    if (session->dialog) {
+        DestroyWindow(session->dialog);
+        session->dialog = nullptr;
+    }
+    return result;
+}
