@@ -1,0 +1,172 @@
+#!/usr/bin/env bash
+# Shows the whole job with one command: a sample livery pack is published with its manifest on a
+# web server on 127.0.0.1, updater.exe brings a fresh player folder in line with it under Wine
+# (progress dialog, run log), a second run finds nothing to do, and installer.exe registers the
+# pack in a sample per-user root.
+#
+# usage: scripts/demo.sh [--headless]
+#   With a reachable X display the dialog and message boxes show on it and you answer them.
+#   Without one (or with --headless) the demo runs on an Xvfb of its own, answers the boxes itself
+#   and saves a screenshot of the progress dialog.
+# Build folder: build-demo/ (its own Wine prefix lives in build-demo/wineprefix).
+set -euo pipefail
+
+repo=$(cd "$(dirname "$0")/.." && pwd)
+build=$repo/build-demo
+headless=0
+case "${1:-}" in
+    --headless) headless=1 ;;
+    "") ;;
+    *) echo "usage: scripts/demo.sh [--headless]" >&2; exit 2 ;;
+esac
+
+started_at=$(date +%s)
+step() { printf '\n== %s (%ss)\n' "$1" "$(($(date +%s) - started_at))"; }
+show() { tr -d '\r' <"$1" | sed 's/^/    /'; }  # Windows text files, indented
+
+bash "$repo/scripts/setup.sh"
+
+# shellcheck source=../bench/common.sh
+. "$repo/bench/common.sh"
+work=$(mktemp -d /tmp/livery-demo.XXXXXX)
+cleanup() {
+    stop_started
+    rm -rf "$work"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Wine maps Unix file names through the locale's character set: the accented name needs UTF-8.
+if [ "$(locale charmap 2>/dev/null)" != "UTF-8" ]; then
+    export LC_ALL=C.UTF-8
+fi
+
+display_reachable() {
+    [ -n "${DISPLAY:-}" ] || return 1
+    if command -v xdpyinfo >/dev/null; then
+        xdpyinfo >/dev/null 2>&1
+        return
+    fi
+    python3 - <<'PY'
+import os, socket, sys
+host, _, number = os.environ["DISPLAY"].rpartition(":")
+number = number.split(".")[0]
+try:
+    if host in ("", "unix"):
+        s = socket.socket(socket.AF_UNIX)
+        s.connect("/tmp/.X11-unix/X" + number)
+    else:
+        socket.create_connection((host, 6000 + int(number)), timeout=2)
+except OSError:
+    sys.exit(1)
+PY
+}
+
+step "Sample pack"
+www=$work/www
+pack=$www/pack
+mkdir -p "$pack/Livrées" "$pack/F-16C/Escadron 2-5" "$pack/Mirage-2000C/EC 1-12" "$www/DIR_Ovuduza"
+head -c 1200000 /dev/urandom >"$pack/Livrées/été.dds"
+head -c 1500000 /dev/urandom >"$pack/F-16C/Escadron 2-5/fuselage.dds"
+printf 'livery = {\n\t{"F16_bl50_Main_1", 0, "fuselage", false};\n}\nname = "Escadron 2-5"\n' \
+    >"$pack/F-16C/Escadron 2-5/description.lua"
+head -c 1000000 /dev/urandom >"$pack/Mirage-2000C/EC 1-12/fuselage.dds"
+printf 'Sample livery pack for the demo.\n' >"$pack/LISEZMOI.txt"
+(cd "$pack" && find . -type f -printf '    %P (%s bytes)\n' | sort)
+
+step "Web server on 127.0.0.1"
+# 1 MB/s per response, so that the 3.7 MB pack keeps the progress dialog up for a few seconds.
+start_nginx "$www" "$work/nginx" 1m
+base=http://127.0.0.1:$NGINX_PORT
+python3 "$repo/tools/mkmanifest.py" build "$pack" --base-url "$base/pack/" \
+    -o "$www/DIR_Ovuduza/manifest_ZIR.xml"
+echo "    nginx (pid $NGINX_PID) serves $base/DIR_Ovuduza/manifest_ZIR.xml:"
+show "$www/DIR_Ovuduza/manifest_ZIR.xml"
+
+step "Build updater.exe and installer.exe pointed at it (build-demo/)"
+build_updater "$build" "$base/DIR_Ovuduza/manifest_ZIR.xml"
+build_driver "$build/bin/drive_updater.exe"
+
+if [ "$headless" -eq 0 ] && display_reachable; then
+    mode=desktop
+    echo "    display $DISPLAY: the dialog and the message boxes show there; answer them with OK"
+else
+    mode=headless
+    start_xvfb "$work/xvfb"
+    echo "    no display in use: own Xvfb on $DISPLAY (pid $XVFB_PID); boxes are answered automatically"
+fi
+saved_display=$DISPLAY
+if [ ! -f "$build/wineprefix/.ready" ]; then
+    echo "    making the Wine prefix build-demo/wineprefix (first run only, about 10-20 s)"
+fi
+# A wineserver left from an earlier run would hold on to an old display.
+WINEPREFIX=$build/wineprefix wineserver -k >/dev/null 2>&1 || true
+use_prefix "$build"
+export DISPLAY=$saved_display
+
+sample_root=$work/Saved\ Games
+player=$sample_root/ZIR.VESK.Liveries
+mkdir -p "$sample_root/ZIR/Config" "$sample_root/ZIR.openbeta" "$player"
+updater_exe=$(windows_path "$build/bin/updater.exe")
+screenshot=$build/demo-dialog.png
+
+# run_updater LABEL: one run of updater.exe in the player folder; prints its log.
+run_updater() {
+    local label=$1 out=$work/drive-$1.txt status
+    if [ "$mode" = desktop ]; then
+        status=0
+        (cd "$player" && wine "$updater_exe") || status=$?
+        echo "    updater.exe ended with status $status"
+    else
+        : >"$out"
+        wine "$build/bin/drive_updater.exe" --timeout-s 120 "$updater_exe" "$(windows_path "$player")" \
+            >"$out" 2>/dev/null &
+        local driver=$! rect=
+        if [ "$label" = first ]; then
+            # Screenshot while the download runs: a second after the dialog shows.
+            for _ in $(seq 200); do
+                rect=$(sed -n 's/^dialog=//p' "$out")
+                [ -n "$rect" ] && break
+                kill -0 "$driver" 2>/dev/null || break
+                sleep 0.05
+            done
+            if [ -n "$rect" ]; then
+                sleep 1
+                IFS=, read -r x y w h <<<"$rect"
+                /usr/bin/import -display "$DISPLAY" -window root "$work/screen.png"
+                /usr/bin/convert "$work/screen.png" -crop "${w}x${h}+${x}+${y}" +repage "$screenshot"
+            fi
+        fi
+        wait "$driver"
+        sed -n 's/^box_text=/    message box (answered with OK): /p' "$out"
+        echo "    updater.exe ended with status $(sed -n 's/^exit_code=//p' "$out")"
+    fi
+    echo "    Updater\\log_updater.lst:"
+    show "$player/Updater/log_updater.lst"
+}
+
+step "First run: updater.exe in an empty player folder downloads the pack"
+run_updater first
+if [ "$mode" = headless ]; then
+    if [ -s "$screenshot" ]; then
+        echo "    screenshot of the progress dialog: $screenshot"
+    else
+        echo "    (the dialog closed before a screenshot could be taken)"
+    fi
+fi
+echo "    player folder now holds:"
+(cd "$player" && find . -type f -not -path './Updater/*' -printf '    %P (%s bytes)\n' | sort)
+python3 "$repo/tools/mkmanifest.py" check "$base/DIR_Ovuduza/manifest_ZIR.xml" --pack-dir "$player" |
+    sed 's/^/    check: /'
+
+step "Second run: nothing needs updating"
+run_updater second
+
+step "installer.exe in the per-user root (ZIR, ZIR.openbeta, ZIR.VESK.Liveries)"
+(cd "$sample_root" && wine "$(windows_path "$build/bin/installer.exe")" 2>&1) | tr -d '\r' | sed 's/^/    /'
+for edition in ZIR ZIR.openbeta; do
+    echo "    $edition\\Mods\\aircraft\\VIDA_Rorozira\\Entry.lua:"
+    show "$sample_root/$edition/Mods/aircraft/VIDA_Rorozira/Entry.lua"
+done
+
+step "Done"
