@@ -130,13 +130,14 @@ class MkManifestTest(unittest.TestCase):
         handwritten = {  # names and digests without regard to case; version must be 1.0
             '<UPDATE Version="1.0"><FILE PATH="Z.txt" Size="14" SRC="http://x/" '
             'md5="F96B697D7CB7938D525A2F31AAF161D0"/></UPDATE>': 0,
-            '<update version="1.00"/>': 1, '<update><file path="" size="0" md5="x" src="x"/></update>': 1,
-            '<update><item/></update>': 1}
+            '<update version="1.00"/>': 1, '<update><item/></update>': 1,
+            '<update><file path="Z.txt" size="14" md5="" src="http://x/"/></update>': 1}
         for text, status in handwritten.items():
             with self.subTest(text=text):
                 make_files(self.root, {"hand.xml": text.encode()})
                 result = run_tool("check", os.path.join(self.root, "hand.xml"), "--pack-dir", self.pack)
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
+                self.assertEqual("invalid manifest" in result.stderr, status == 1)
 
     def test_build_refuses_files_players_cannot_write(self):
         cases = [(["a:b.dds"], "a:b"), (["x/.../y.dds"], "..."), (["bad|name"], "|"),
