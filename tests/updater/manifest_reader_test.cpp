@@ -1,0 +1,173 @@
+// The manifest reader: which documents it accepts and the entries it makes of them.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+
+#include "manifest_reader.h"
+#include "test_util.h"
+
+namespace {
+
+std::string Utf8(const std::wstring& text) {
+    std::string out(text.size() * 4, '\0');
+    out.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0],
+                                   static_cast<int>(out.size()), nullptr, nullptr));
+    return out;
+}
+
+// "path|size|md5|src" per entry, ";" between entries, as UTF-8; "invalid" for a refused document.
+std::string Entries(const ManifestReader& reader) {
+    std::string out;
+    for (const FileEntry& e : reader.entries)
+        out += (out.empty() ? "" : ";") + Utf8(e.path + L"|" + std::to_wstring(e.size) + L"|" + e.md5 + L"|" + e.src);
+    return out;
+}
+
+// Feeds the document in chunks of the given size, as the update run does.
+std::string Parse(ManifestReader& reader, const std::string& doc, size_t chunk = 128) {
+    EXPECT_TRUE(BeginManifest(&reader));
+    bool valid = true;
+    for (size_t at = 0; valid && at < doc.size(); at += chunk)
+        valid = FeedManifest(&reader, doc.data() + at, static_cast<int>(std::min(chunk, doc.size() - at)));
+    if (valid)
+        valid = FinishManifest(&reader);
+    else
+        AbandonManifest(&reader);
+    EXPECT_EQ(reader.parser, nullptr);
+    return valid ? Entries(reader) : "invalid";
+}
+
+std::string Utf16Le(const std::wstring& text) {
+    return "\xFF\xFE" + std::string(reinterpret_cast<const char*>(text.data()), text.size() * 2);
+}
+
+#define ENTRY "<file path='a' size='1' md5='m' src='s'/>"
+#define IN_ROOT(x) "<update>" x "</update>"
+#define WITH_SIZE(x) IN_ROOT("<file path='a' size='" x "' md5='m' src='s'/>")
+
+struct Case {
+    const char* doc;
+    const char* expected;
+};
+
+const Case kCases[] = {
+    // Names and version, in any letter case.
+    {"<update version='1.0'><file path='a/b/c.dds' size='12' md5='Ab' src='http://h/x'/></update>",
+     "a\\b\\c.dds|12|Ab|http://h/x"},
+    {"<UPDATE VERSION='1.0'><FILE PATH='a' SIZE='1' MD5='m' SRC='s'/></UPDATE>", "a|1|m|s"},
+    {"<uPdAtE Version='1.0'>" ENTRY "</uPdAtE>", "a|1|m|s"},
+    {"<update build='7'>" ENTRY "</update>", "a|1|m|s"},
+    {"<update version='1.00'/>", "invalid"},
+    {"<update version=' 1.0'/>", "invalid"},
+    {"<update version='1.0' VERSION='2'/>", "invalid"},
+    {"<update version='2' VERSION='1.0'>" ENTRY "</update>", "invalid"},
+    // Structure.
+    {"<update/>", ""},
+    {"<manifest/>", "invalid"},
+    {ENTRY, "invalid"},
+    {IN_ROOT("<update/>"), "invalid"},
+    {IN_ROOT(ENTRY "<other/>"), "invalid"},
+    {IN_ROOT("<file path='a' size='1' md5='m' src='s'><x/></file>"), "invalid"},
+    {IN_ROOT("<file path='a' size='1' md5='m' src='s'>" ENTRY "</file>"), "invalid"},
+    {"<?xml version='1.0'?><!-- c --><update>text<?pi x?>" ENTRY "<!-- d -->tail</update>", "a|1|m|s"},
+    // Attributes: required, non-empty, last of a name wins, others ignored.
+    {IN_ROOT("<file size='1' md5='m' src='s'/>"), "invalid"},
+    {IN_ROOT("<file path='a' md5='m' src='s'/>"), "invalid"},
+    {IN_ROOT("<file path='a' size='1' src='s'/>"), "invalid"},
+    {IN_ROOT("<file path='a' size='1' md5='m'/>"), "invalid"},
+    {IN_ROOT("<file path='' size='1' md5='m' src='s'/>"), "invalid"},
+    {IN_ROOT("<file path='a' size='1' md5='' src='s'/>"), "invalid"},
+    {IN_ROOT("<file path='a' size='1' md5='m' src=''/>"), "invalid"},
+    {IN_ROOT("<file path='x' size='1' md5='m' src='s' PATH='y' Md5='n' extra='e'/>"), "y|1|n|s"},
+    {IN_ROOT("<file PATH='y' SRC='t' size='1' md5='m' src='s' path='x'/>"), "x|1|m|s"},
+    {IN_ROOT(ENTRY "<file path='a' size='2' md5='m' src='s'/>"), "a|1|m|s;a|2|m|s"},
+    // Sizes: read like wcstol, kept as 32 bits.
+    {WITH_SIZE("12kB"), "a|12|m|s"},
+    {WITH_SIZE("x"), "a|0|m|s"},
+    {WITH_SIZE(""), "a|0|m|s"},
+    {WITH_SIZE(" +7"), "a|7|m|s"},
+    {WITH_SIZE("-5"), "a|4294967291|m|s"},
+    {WITH_SIZE("99999999999"), "a|2147483647|m|s"},
+    {WITH_SIZE("-99999999999"), "a|2147483648|m|s"},
+    // Encodings.
+    {IN_ROOT("<file path='caf\xC3\xA9/\xF0\x9F\x98\x80.dds' size='1' md5='m' src='s'/>"),
+     "caf\xC3\xA9\\\xF0\x9F\x98\x80.dds|1|m|s"},
+    {"<?xml version='1.0' encoding='ISO-8859-1'?>" IN_ROOT("<file path='caf\xE9' size='1' md5='m' src='s'/>"),
+     "caf\xC3\xA9|1|m|s"},
+    {IN_ROOT("<file path='caf\xE9' size='1' md5='m' src='s'/>"), "invalid"},
+    {"<?xml version='1.0' encoding='KOI8-R'?><update/>", "invalid"},
+    // Not well-formed.
+    {"", "invalid"},
+    {"<update>", "invalid"},
+    {"<update></updat>", "invalid"},
+    {"<update/><update/>", "invalid"},
+    {IN_ROOT("<file path='a' path='b' size='1' md5='m' src='s'/>"), "invalid"},
+    {IN_ROOT("&bogus;"), "invalid"},
+};
+
+TEST(ManifestReader, AcceptsExactlyTheManifestFormat) {
+    ManifestReader reader = {};  // one reader for all: every parse must start from an empty list
+    for (const Case& c : kCases) EXPECT_EQ(Parse(reader, c.doc), c.expected) << c.doc;
+}
+
+TEST(ManifestReader, RefusesPathsOutsideTheWorkingDirectory) {
+    const struct {
+        const char* path;
+        bool accepted;
+    } paths[] = {
+        {"\\x", false},          {"/etc/passwd", false},      {"C:\\x", false},      {"C:/x", false},
+        {"c:x", false},          {"\\\\server\\x", false},    {"//server/x", false}, {"\\\\?\\C:\\x", false},
+        {"a.dds:stream", false}, {"..", false},               {"../x", false},       {"a/../../x", false},
+        {"a\\..", false},        {"a/.../b", false},          {"a/.. /b", false},    {"a/. ./b", false},
+        {"./a", true},           {"a..b/c", true},            {"a/./b", true},       {"..a/b../.x", true},
+        {"a./b", true},          {"Liveries/A B/c.dds", true},
+    };
+    ManifestReader reader = {};
+    for (const auto& p : paths) {
+        const std::string doc = std::string("<update><file path='") + p.path + "' size='1' md5='m' src='s'/></update>";
+        EXPECT_EQ(Parse(reader, doc) != "invalid", p.accepted) << p.path;
+    }
+}
+
+TEST(ManifestReader, ChunkBoundariesDoNotChangeTheResult) {
+    std::string utf8 = "<?xml version='1.0'?>\n<update version='1.0'>\n";
+    std::wstring wide = L"<update>";
+    for (int i = 0; i < 40; ++i) {
+        const std::string n = std::to_string(i);
+        utf8 += "<file path='Livr\xC3\xA9" "es/\xF0\x9F\x98\x80" + n + "' size='" + n + "' md5='m" + n + "' src='s'/>\n";
+        wide += L"<file path='\u011A/\U0001F600" + std::to_wstring(i) + L"' size='1' md5='m' src='s'/>";
+    }
+    utf8 += "</update>\n";
+    wide += L"</update>";
+
+    for (const std::string& doc : {utf8, Utf16Le(wide)}) {
+        ManifestReader reader = {};
+        const std::string whole = Parse(reader, doc, doc.size());
+        EXPECT_EQ(std::count(whole.begin(), whole.end(), ';'), 39);
+        for (size_t chunk : {1, 127, 128}) EXPECT_EQ(Parse(reader, doc, chunk), whole) << chunk;
+    }
+}
+
+TEST(ManifestReader, ReadsARealFileInBinaryMode) {
+    test::TempDir dir;
+    const std::wstring path = dir / L"manifest.xml";
+    ManifestReader reader = {};
+    EXPECT_FALSE(ReadManifestFile(&reader, path.c_str()));
+    EXPECT_EQ(reader.parser, nullptr);
+
+    // U+011A is the bytes 1A 01 in UTF-16LE: a text-mode read would end the file there.
+    ASSERT_TRUE(test::WriteBytes(path, Utf16Le(L"<update><file path='\u011A/x' size='3' md5='m' src='s'/>"
+                                               L"<file path='b' size='4' md5='n' src='t'/></update>")));
+    EXPECT_TRUE(ReadManifestFile(&reader, path.c_str()));
+    EXPECT_EQ(reader.parser, nullptr);
+    EXPECT_EQ(Entries(reader), "\xC4\x9A\\x|3|m|s;b|4|n|t");
+
+    // A manifest that is still being written is not read.
+    HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(ReadManifestFile(&reader, path.c_str()));
+    CloseHandle(writer);
+}
+
+}  // namespace

@@ -1,0 +1,119 @@
+// VerifyFile on real files: known MD5 answers, the digest text comparison, unreadable files, flags.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+
+#include "test_util.h"
+#include "verify_file.h"
+
+namespace {
+
+constexpr wchar_t kAbc[] = L"900150983cd24fb0d6963f7d28e17f72";
+
+// A byte pattern that changes within every chunk, so a dropped or repeated chunk shows.
+std::string Pattern(size_t length) {
+    std::string bytes(length, '\0');
+    for (size_t i = 0; i < length; ++i) bytes[i] = static_cast<char>(i * 7 + 3);
+    return bytes;
+}
+
+FileEntry Entry(const std::wstring& path, const std::wstring& md5) { return FileEntry{0, path, 0, md5, L"s"}; }
+
+class VerifyFileTest : public ::testing::Test {
+protected:
+    test::TempDir dir_;
+    test::CurrentDirectory cwd_{dir_.Path()};  // entry paths are relative to the working directory
+};
+
+TEST_F(VerifyFileTest, ComparesTheWholeDigestIgnoringCaseOnly) {
+    const struct {
+        std::string content;
+        std::wstring md5;
+        bool current;
+    } cases[] = {
+        {"", L"d41d8cd98f00b204e9800998ecf8427e", true},
+        {"", L"", false},
+        {"abc", kAbc, true},
+        {"abc", L"900150983CD24FB0D6963F7D28E17F72", true},
+        {"abc", L"900150983cD24fB0d6963F7d28E17f72", true},
+        {"abc", std::wstring(L" ") + kAbc, false},
+        {"abc", std::wstring(kAbc) + L" ", false},
+        {"abc", std::wstring(L"0x") + kAbc, false},
+        {"abc", std::wstring(kAbc, 31), false},
+        {"abc", std::wstring(kAbc) + L"0", false},
+        {"abc", L"d41d8cd98f00b204e9800998ecf8427e", false},
+        {Pattern(4096), L"d105289f5617c241f52a191c6b2fc809", true},
+        {Pattern(4096 * 3 + 17), L"4d6dd984c4fd95afdf9f9e0cb7b8028b", true},
+    };
+    for (const auto& c : cases) {
+        ASSERT_TRUE(test::WriteBytes(dir_ / L"f.bin", c.content));
+        FileEntry entry = Entry(L"f.bin", c.md5);
+        EXPECT_EQ(VerifyFile(&entry), c.current) << c.content.size() << " bytes, md5 \"" << c.md5 << "\"";
+        EXPECT_EQ(entry.flags, c.current ? kUpToDateBit : 0u);
+    }
+}
+
+TEST_F(VerifyFileTest, FilesThatCannotBeReadAreStale) {
+    ASSERT_TRUE(CreateDirectoryW(L"folder", nullptr));
+    for (const wchar_t* path : {L"missing.bin", L"folder", L"no\\such\\dir\\f.bin", L""}) {
+        FileEntry entry = Entry(path, kAbc);
+        entry.flags = kUpToDateBit;
+        EXPECT_FALSE(VerifyFile(&entry)) << path;
+        EXPECT_EQ(entry.flags, 0u) << path;
+    }
+
+    // Someone still writing the file, with or without letting readers in: not current.
+    ASSERT_TRUE(test::WriteBytes(dir_ / L"busy.bin", "abc"));
+    FileEntry entry = Entry(L"busy.bin", kAbc);
+    for (DWORD share : {0ul, static_cast<unsigned long>(FILE_SHARE_READ)}) {
+        HANDLE writer = CreateFileW(L"busy.bin", GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        ASSERT_NE(writer, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(VerifyFile(&entry)) << share;
+        CloseHandle(writer);
+    }
+    EXPECT_TRUE(VerifyFile(&entry));
+}
+
+TEST_F(VerifyFileTest, OnlyBitZeroFollowsTheContentNeverTheSize) {
+    ASSERT_TRUE(test::WriteBytes(dir_ / L"f.bin", "abc"));
+    FileEntry entry = Entry(L"f.bin", kAbc);
+    entry.flags = 0xA5A5A5A4;
+    entry.size = 999;
+    EXPECT_TRUE(VerifyFile(&entry));
+    EXPECT_TRUE(VerifyFile(&entry));
+    EXPECT_EQ(entry.flags, 0xA5A5A5A5u);
+
+    ASSERT_TRUE(test::WriteBytes(dir_ / L"f.bin", "abd"));
+    EXPECT_FALSE(VerifyFile(&entry));
+    EXPECT_EQ(entry.flags, 0xA5A5A5A4u);
+}
+
+TEST(VerifyFile, AReadFailingPartWayMakesTheFileStale) {
+    // A pipe whose writer goes away after two chunks: the third ReadFile fails (broken pipe).
+    const std::wstring name = L"\\\\.\\pipe\\verify-file-test-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0,
+                                   nullptr);
+    ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
+    bool delivered = false;
+    std::thread writer([&] {
+        const std::string bytes = Pattern(2 * 4096);
+        DWORD written = 0;
+        const bool connected = ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+        // FlushFileBuffers returns once the reader has taken every byte.
+        delivered = connected && WriteFile(pipe, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                    written == bytes.size() && FlushFileBuffers(pipe);
+        CloseHandle(pipe);
+    });
+
+    // The digest of the two chunks: what a check that ignored the failed read would compare.
+    FileEntry entry = Entry(name, L"e7d9befc38280c62a9fa40eae7633c90");
+    entry.flags = kUpToDateBit;
+    const bool current = VerifyFile(&entry);
+    writer.join();
+    ASSERT_TRUE(delivered);
+    EXPECT_FALSE(current);
+    EXPECT_EQ(entry.flags, 0u);
+}
+
+}  // namespace
