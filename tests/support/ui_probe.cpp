@@ -29,6 +29,9 @@ constexpr DWORD kPollMs = 20;
 constexpr UINT kQueryTimeoutMs = 200;
 constexpr DWORD kIconTimeoutMs = 3000;
 constexpr DWORD kSecondCopyTimeoutMs = 30000;
+// A box is answered only after the dialog behind it has been watched this long, so what the
+// box's modal loop keeps doing to the dialog (the amount line's timer) is seen too.
+constexpr DWORD kWatchBehindBoxMs = 700;
 
 struct Options {
     std::wstring out;
@@ -319,6 +322,7 @@ int Watch(Report* report, const Options& options) {
     HWND lastDialog = nullptr;
     bool cancelled = false;
     bool secondDone = false;
+    DWORD boxSeenAt = 0;
     const DWORD start = GetTickCount();
     for (;;) {
         if (program.Wait(0)) break;
@@ -344,8 +348,12 @@ int Watch(Report* report, const Options& options) {
             }
         }
         if (found.box) {
-            HandleBox(report, found.box, found.dialog ? found.dialog : lastDialog);
-            continue;
+            if (found.dialog && !boxSeenAt) boxSeenAt = GetTickCount();
+            if (!found.dialog || GetTickCount() - boxSeenAt >= kWatchBehindBoxMs) {
+                HandleBox(report, found.box, found.dialog ? found.dialog : lastDialog);
+                boxSeenAt = 0;
+                continue;
+            }
         }
         Sleep(kPollMs);
     }
