@@ -5,6 +5,7 @@ Everything a case starts (web server, Wine programs) is stopped by its cleanups,
 assertion fails; the Xvfb and the wineserver belong to the ctest fixture.
 """
 
+import hashlib
 import json
 import os
 import shutil
@@ -103,6 +104,10 @@ def write_tree(root, files):
 def manifest_entries(manifest):
     """(path, src) of each file element of a manifest, in document order."""
     return [(e.get("path"), e.get("src")) for e in ElementTree.fromstring(manifest).iter("file")]
+
+
+def md5_hex(data):
+    return hashlib.md5(data).hexdigest()
 
 
 def payload(tag, size):

@@ -2,7 +2,6 @@
 fetched or do not match, and manifests that name paths outside the player's folder. Whatever goes
 wrong, nothing the player had is lost."""
 
-import hashlib
 import os
 import shutil
 import unittest
@@ -10,7 +9,7 @@ import unittest
 from harness import (BOX_FAILED, BOX_NO_UPDATE, EXIT_NO_MANIFEST, EXIT_OK, EXIT_SOME_FAILED,
                      LOG_INVALID, LOG_MANIFEST, LOG_NO_UPDATE, LOG_VALID, MANIFEST_URL_PATH,
                      PACK_URL_PATH, STATUS_FAILED, UpdaterCase, log_download_error, log_downloading,
-                     log_validate_error, manifest_entries, payload, write_tree)
+                     log_validate_error, manifest_entries, md5_hex, payload, write_tree)
 
 
 class ManifestUnavailableTest(UpdaterCase):
@@ -137,10 +136,6 @@ class RefusedPathTest(UpdaterCase):
                 self.assertEqual([MANIFEST_URL_PATH], server.requests[requests_before:])
                 self.assertFalse(os.path.exists(outside))
                 self.assertFalse(os.path.exists(drive_c))
-
-
-def md5_hex(data):
-    return hashlib.md5(data).hexdigest()
 
 
 if __name__ == "__main__":

@@ -3,10 +3,11 @@ encodings go beyond ASCII."""
 
 import os
 import unittest
+import urllib.parse
 
 from harness import (BOX_DONE, BOX_NO_UPDATE, EXIT_OK, LOG_MANIFEST, LOG_NO_UPDATE, LOG_VALID,
                      PACK_URL_PATH, STATUS_DONE, UpdaterCase, log_created, log_downloading,
-                     manifest_entries, payload)
+                     manifest_entries, md5_hex, payload)
 
 
 class InstallTest(UpdaterCase):
@@ -15,13 +16,12 @@ class InstallTest(UpdaterCase):
         self.start_server()
         pack = {
             "Liveries/A-10C/Desert/description.lua": payload("desc", 700),
-            "Liveries/A-10C/Desert/skin.dds": payload("skin", 9000),
-            "Liveries/F-16C/Grey/skin.dds": payload("grey", 4096),
+            "Liveries/A-10C/Desert/skin.dds": payload("skin", 300000),
+            "Liveries/F-16C/Gris fonc\u00e9/skin.dds": payload("grey", 4096),
             "readme.txt": payload("readme", 1500),
         }
         manifest = self.publish(pack)
         entries = manifest_entries(manifest)
-        self.assertEqual(4, len(entries))
 
         first = self.run_updater()
 
@@ -29,7 +29,7 @@ class InstallTest(UpdaterCase):
         # its absolute path; the "Updater" folder is made before the log exists.
         folders = {
             "Liveries\\A-10C\\Desert\\description.lua": "Liveries/A-10C/Desert",
-            "Liveries\\F-16C\\Grey\\skin.dds": "Liveries/F-16C/Grey",
+            "Liveries\\F-16C\\Gris fonc\u00e9\\skin.dds": "Liveries/F-16C/Gris fonc\u00e9",
         }
         expected = [LOG_MANIFEST, LOG_VALID]
         for path, src in entries:
@@ -56,41 +56,36 @@ class InstallTest(UpdaterCase):
         self.assertPlayerFiles(pack, manifest)
 
     def test_utf16_manifest_with_paths_beyond_ascii(self):
-        # The BOM and U+011A (its low byte is 0x1A, an end of file to a text-mode reader)
-        # both have to survive the reading of the manifest.
+        # A hand-written UTF-16 manifest with a BOM. U+011A is stored as the bytes 1A 01, and
+        # 0x1A ends the data for a reader in text mode: the whole document must still be read.
+        # Paths and URLs beyond ASCII reach the log as UTF-8.
         self.start_server()
-        files = [("Livr\u00e9es\\\u00e9t\u00e9.dds", "Livr%C3%A9es/%C3%A9t%C3%A9.dds", payload("ete", 3000)),
-                 ("\u011aeskoslovensko/k\u0159\u00eddlo.dds", "cz.dds", payload("cz", 2000))]
+        ete = ("Livr\u00e9es\\\u00e9t\u00e9.dds", PACK_URL_PATH + "Livr%C3%A9es/%C3%A9t%C3%A9.dds",
+               payload("ete", 3000))
+        wing = ("\u011aeskoslovensko/k\u0159\u00eddlo.dds", PACK_URL_PATH + "k%C5%99%C3%ADdlo.dds",
+                payload("wing", 2000))
         lines = ['<?xml version="1.0" encoding="UTF-16"?>', '<update version="1.0">']
-        for path, url, data in files:
-            self.server.add_file(PACK_URL_PATH + url.replace("%C3%A9", "\u00e9"), data)
+        for path, url, data in (ete, wing):
+            self.server.add_file(urllib.parse.unquote(url), data)
             lines.append('<file path="%s" size="%d" md5="%s" src="%s"/>'
-                         % (path, len(data), md5_hex(data), self.server.base_url + PACK_URL_PATH + url))
+                         % (path, len(data), md5_hex(data), self.server.base_url + url))
         lines.append("</update>")
         manifest = self.publish_manifest("\r\n".join(lines).encode("utf-16"))
-        self.assertEqual(b"\xff\xfe", manifest[:2])
-        self.assertIn(b"\x1a\x01", manifest)
+        self.assertTrue(manifest.startswith(b"\xff\xfe") and b"\x1a\x01" in manifest)
 
         outcome = self.run_updater()
 
-        ete_src = self.server.base_url + PACK_URL_PATH + files[0][1]
-        cz_src = self.server.base_url + PACK_URL_PATH + files[1][1]
         self.assertLog(outcome, [
             LOG_MANIFEST, LOG_VALID,
-            log_downloading("Livr\u00e9es\\\u00e9t\u00e9.dds", ete_src),
+            log_downloading(ete[0], self.server.base_url + ete[1]),
             log_created(os.path.join(self.player, "Livr\u00e9es")),
-            log_downloading("\u011aeskoslovensko\\k\u0159\u00eddlo.dds", cz_src),
+            log_downloading("\u011aeskoslovensko\\k\u0159\u00eddlo.dds", self.server.base_url + wing[1]),
             log_created(os.path.join(self.player, "\u011aeskoslovensko")),
         ])
         self.assertEqual(EXIT_OK, outcome.exit_code, outcome)
-        self.assertPlayerFiles({"Livr\u00e9es/\u00e9t\u00e9.dds": files[0][2],
-                                "\u011aeskoslovensko/k\u0159\u00eddlo.dds": files[1][2]}, manifest)
+        self.assertPlayerFiles({"Livr\u00e9es/\u00e9t\u00e9.dds": ete[2],
+                                "\u011aeskoslovensko/k\u0159\u00eddlo.dds": wing[2]}, manifest)
         self.assertBox(outcome, BOX_DONE, "information", "dialog")
-
-
-def md5_hex(data):
-    import hashlib
-    return hashlib.md5(data).hexdigest()
 
 
 if __name__ == "__main__":

@@ -31,7 +31,7 @@ constexpr DWORD kIconTimeoutMs = 3000;
 constexpr DWORD kSecondCopyTimeoutMs = 30000;
 // A box is answered only after the dialog behind it has been watched this long, so what the
 // box's modal loop keeps doing to the dialog (the amount line's timer) is seen too.
-constexpr DWORD kWatchBehindBoxMs = 700;
+constexpr DWORD kWatchBehindBoxMs = 800;
 
 struct Options {
     std::wstring out;
@@ -170,7 +170,8 @@ DialogState ReadDialog(HWND dialog, const DialogState& previous) {
 // HICON belongs to the process that loaded it and GetIconInfo fails on it from here. So the icon
 // static is read back from the screen, and its dominant colour decides: the error icon is a red
 // disc, the information icon a blue one (both with a white sign). Until the box has painted the
-// pixels are the dialog's grey and the answer is "unknown".
+// pixels are the dialog's grey and the answer is "unknown". Other tests share the display, so the
+// pixels are read only while the icon is the window on top at its own place.
 struct IconSearch {
     HWND icon;
 };
@@ -193,6 +194,10 @@ const char* ClassifyIconOnScreen(HWND box) {
     const int width = rect.right - rect.left;
     const int height = rect.bottom - rect.top;
     if (width <= 0 || height <= 0 || width > 256 || height > 256) return "unknown";
+    const POINT corners[] = {{rect.left, rect.top}, {rect.right - 1, rect.bottom - 1}};
+    for (const POINT& corner : corners) {
+        if (GetAncestor(WindowFromPoint(corner), GA_ROOT) != box) return "unknown";
+    }
 
     BITMAPINFO info = {};
     info.bmiHeader.biSize = sizeof(info.bmiHeader);
