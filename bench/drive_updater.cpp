@@ -16,6 +16,9 @@
 #include <windows.h>
 #include <psapi.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
@@ -160,6 +163,8 @@ DWORD Watch(const Options& options, const PROCESS_INFORMATION& started, const LA
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
+    // Plain LF line ends: the scripts that read these lines run on Linux.
+    _setmode(_fileno(stdout), _O_BINARY);
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
         fprintf(stderr, "usage: drive_updater.exe [--poll-ms N] [--timeout-s N] UPDATER_EXE WORKING_DIR\n");
