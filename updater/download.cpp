@@ -1,9 +1,171 @@
 #include "download.h"
 
+#include <commctrl.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include <cstdint>
+#include <string>
+
+#include "resource.h"
+#include "run_log.h"
+#include "scoped_handles.h"
 #include "session.h"
+#include "texts.h"
 
-BOOL EnsureParentDirectory(const wchar_t*) { return FALSE; }
+namespace {
 
-int DownloadToFile(UpdateSession*, const wchar_t*, const wchar_t*, int) { return 0; }
+// Every read asks for this much; the bar moves by the chunk's size in KiB.
+constexpr DWORD kChunkBytes = 4096;
+constexpr int kKiBShift = 10;
 
-void SetNetworkTimeouts(HINTERNET, DWORD) {}
+// Always a fresh copy from the server: nothing read from or written to the cache, no cookies.
+constexpr DWORD kOpenUrlFlags =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_PRAGMA_NOCACHE;
+static_assert(kOpenUrlFlags == 0x84080100, "open flags changed");
+
+// The download lands here, beside the target, and replaces the target only once complete.
+constexpr wchar_t kPartSuffix[] = L".part";
+
+constexpr uint64_t kUnknownLength = UINT64_MAX;
+
+bool IsHttpUrl(const wchar_t* url) {
+    return StrCmpNIW(url, L"http://", 7) == 0 || StrCmpNIW(url, L"https://", 8) == 0;
+}
+
+bool StatusIsSuccess(HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+        return false;
+    return status >= 200 && status <= 299;
+}
+
+// The announced body length; the string form because the numeric one stops at 4 GiB.
+uint64_t AnnouncedLength(HINTERNET request) {
+    wchar_t text[32];
+    DWORD size = sizeof(text);
+    if (!HttpQueryInfoW(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr) || text[0] == L'\0')
+        return kUnknownLength;
+    uint64_t length = 0;
+    for (const wchar_t* c = text; *c; ++c) {
+        if (*c < L'0' || *c > L'9' || length > (UINT64_MAX - 9) / 10) return kUnknownLength;
+        length = length * 10 + static_cast<uint64_t>(*c - L'0');
+    }
+    return length;
+}
+
+// Delivers every waiting message of the thread, the dialog's first. False when the transfer must
+// stop: the user cancelled, or the thread was asked to quit (which also counts as a cancel).
+bool PumpMessages(UpdateSession* session) {
+    bool quit = false;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (msg.message == WM_QUIT) {
+            session->flags |= kCancelBit;
+            quit = true;
+        }
+        // Read again for every message: a window procedure may have destroyed the dialog.
+        HWND dialog = session->dialog;
+        if (dialog && IsDialogMessageW(dialog, &msg)) continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    return !quit && !(session->flags & kCancelBit);
+}
+
+// The temporary file of one download: deleted on every path unless it became the target.
+struct PartFile {
+    std::wstring path;
+    ScopedHandle handle;
+    bool kept = false;
+
+    ~PartFile() {
+        handle.Reset();
+        if (!kept) DeleteFileW(path.c_str());
+    }
+};
+
+// Reads the whole body into the open part file. False on a failed read or write, a cancel, or a
+// body shorter than announced.
+bool TransferBody(UpdateSession* session, HINTERNET request, HANDLE file, uint64_t announced, int progress) {
+    char buffer[kChunkBytes];
+    uint64_t received = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!InternetReadFile(request, buffer, kChunkBytes, &got)) return false;
+        if (got == 0) break;
+        DWORD written = 0;
+        if (!WriteFile(file, buffer, got, &written, nullptr) || written != got) return false;
+        received += got;
+        if (progress) {
+            session->doneBytes += got;
+            if (session->dialog)
+                SendDlgItemMessageW(session->dialog, IDC_PROGRESS_BAR, PBM_DELTAPOS, got >> kKiBShift, 0);
+            if (!PumpMessages(session)) return false;
+        }
+    }
+    // Under Wine a connection closed mid-body ends the reads exactly like the end of data.
+    return announced == kUnknownLength || received >= announced;
+}
+
+}  // namespace
+
+BOOL EnsureParentDirectory(const wchar_t* relativePath) {
+    wchar_t folder[MAX_PATH] = L"";
+    const DWORD length = GetCurrentDirectoryW(MAX_PATH, folder);
+    if (length == 0 || length >= MAX_PATH || !PathAppendW(folder, relativePath)) return FALSE;
+    PathRemoveFileSpecW(folder);
+
+    const int result = SHCreateDirectoryExW(nullptr, folder, nullptr);
+    if (result == ERROR_SUCCESS) {
+        LogLine(kLogCreatedDirectory, folder);
+        return TRUE;
+    }
+    // A plain file of that name counts too; creating the file inside it fails later.
+    return result == ERROR_FILE_EXISTS || result == ERROR_ALREADY_EXISTS;
+}
+
+int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* localPath, int progress) {
+    if (!url || !localPath || !session->internet || (session->flags & kCancelBit)) return 0;
+
+    ScopedInternet request(InternetOpenUrlW(session->internet, url, nullptr, 0, kOpenUrlFlags, 0));
+    if (!request.Valid()) return 0;
+
+    uint64_t announced = kUnknownLength;
+    if (IsHttpUrl(url)) {
+        // An error page must never replace a good file, the manifest above all.
+        if (!StatusIsSuccess(request.Get())) return 0;
+        announced = AnnouncedLength(request.Get());
+    }
+
+    if (!EnsureParentDirectory(localPath)) return 0;
+
+    PartFile part;
+    part.path = std::wstring(localPath) + kPartSuffix;
+    part.handle.Reset(CreateFileW(part.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!part.handle.Valid()) {
+        part.kept = true;  // not ours: it could not be created, so it is someone else's
+        LogLine(kLogFailedToOpen, localPath);
+        return 0;
+    }
+
+    if (!TransferBody(session, request.Get(), part.handle.Get(), announced, progress)) return 0;
+
+    // One rename: the target is either the previous file or the complete new one, never a mix.
+    part.handle.Reset();
+    if (!MoveFileExW(part.path.c_str(), localPath, MOVEFILE_REPLACE_EXISTING)) {
+        LogLine(kLogFailedToOpen, localPath);
+        return 0;
+    }
+    part.kept = true;
+    return 1;
+}
+
+void SetNetworkTimeouts(HINTERNET internet, DWORD milliseconds) {
+    const DWORD options[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                             INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_DATA_SEND_TIMEOUT,
+                             INTERNET_OPTION_DATA_RECEIVE_TIMEOUT};
+    for (DWORD option : options) InternetSetOptionW(internet, option, &milliseconds, sizeof(milliseconds));
+}
