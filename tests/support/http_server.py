@@ -76,8 +76,11 @@ class _Handler(http.server.BaseHTTPRequestHandler):
 
     def setup(self):
         if self.server.ssl_context is not None:
-            # The TLS handshake happens here, on the connection's own thread.
+            # The TLS handshake happens here, on the connection's own thread; bounded, because
+            # stop() waits for this thread and cannot wake it during the handshake.
+            self.request.settimeout(5)
             self.request = self.server.ssl_context.wrap_socket(self.request, server_side=True)
+            self.request.settimeout(None)
         super().setup()
         self.server.track(self.request, True)
 
@@ -176,9 +179,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.flush()
 
 
+def _shut(connection):
+    try:
+        connection.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
+
+
 class _Server(http.server.ThreadingHTTPServer):
-    daemon_threads = True
-    block_on_close = True  # server_close() joins every connection thread
+    # server_close() joins only non-daemon connection threads, so stop() leaves none behind.
+    daemon_threads = False
+    block_on_close = True
 
     def __init__(self, address, owner, ssl_context):
         self.owner = owner
@@ -186,24 +197,24 @@ class _Server(http.server.ThreadingHTTPServer):
         self.verbose = False
         self._connections = set()
         self._connections_lock = threading.Lock()
+        self._closing = False
         super().__init__(address, _Handler)
 
     def track(self, connection, alive):
         with self._connections_lock:
-            if alive:
-                self._connections.add(connection)
-            else:
+            if not alive:
                 self._connections.discard(connection)
+            elif self._closing:  # accepted while stopping
+                _shut(connection)
+            else:
+                self._connections.add(connection)
 
     def close_connections(self):
         # Wakes threads that wait on an idle keep-alive connection or a stalled one.
         with self._connections_lock:
-            connections = list(self._connections)
-        for connection in connections:
-            try:
-                connection.shutdown(socket.SHUT_RDWR)
-            except OSError:
-                pass
+            self._closing = True
+            for connection in self._connections:
+                _shut(connection)
 
     def handle_error(self, request, client_address):
         # A client that hangs up early (or rejects the certificate) is part of what is tested.
