@@ -105,7 +105,8 @@ bool TransferBody(UpdateSession* session, HINTERNET request, HANDLE file, uint64
             if (!PumpMessages(session)) return false;
         }
     }
-    // Under Wine a connection closed mid-body ends the reads exactly like the end of data.
+    // A connection closed mid-body can end the reads exactly like the end of data (under Wine it
+    // always does, even after a reset), so only the announced length tells the two apart.
     return announced == kUnknownLength || received >= announced;
 }
 
@@ -163,9 +164,10 @@ int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* lo
     return 1;
 }
 
+// Set on the session, inherited by every request opened from it. (The DATA_ variants concern FTP
+// data channels only.) Windows applies them; Wine 8 ignores the receive time-out.
 void SetNetworkTimeouts(HINTERNET internet, DWORD milliseconds) {
     const DWORD options[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                             INTERNET_OPTION_RECEIVE_TIMEOUT, INTERNET_OPTION_DATA_SEND_TIMEOUT,
-                             INTERNET_OPTION_DATA_RECEIVE_TIMEOUT};
+                             INTERNET_OPTION_RECEIVE_TIMEOUT};
     for (DWORD option : options) InternetSetOptionW(internet, option, &milliseconds, sizeof(milliseconds));
 }

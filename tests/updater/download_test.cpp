@@ -251,8 +251,6 @@ TEST_F(DownloadTest, RefusesWithoutOpeningAnything) {
     session_.flags = kCancelBit;
     EXPECT_EQ(Download(marker, L"pack.bin", 1), 0);
     session_.flags = 0;
-    EXPECT_EQ(DownloadToFile(&session_, nullptr, L"pack.bin", 0), 0);
-    EXPECT_EQ(DownloadToFile(&session_, ServerUrl(marker).c_str(), nullptr, 0), 0);
     HINTERNET internet = session_.internet;
     session_.internet = nullptr;
     EXPECT_EQ(Download(marker, L"pack.bin"), 0);
