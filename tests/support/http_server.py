@@ -35,8 +35,8 @@ Command line, for ctest fixtures:
     http_server.py serve --root DIR --port-file F --pid-file P [--log L] [--certfile C --keyfile K]
     http_server.py stop --pid-file P
 
-"serve" returns once the server listens in the background and its port is in F; "stop" ends it
-and waits until it is gone.
+"serve" first stops a server still recorded in P, then returns once the new one listens in the
+background and its port is in F; "stop" ends it and waits until it is gone.
 """
 
 import argparse
@@ -337,6 +337,7 @@ def _write_atomically(path, text):
 
 
 def _serve(args):
+    _stop(args)  # a server left by an interrupted or repeated run would otherwise live on
     for stale in (args.port_file, args.pid_file):
         if os.path.exists(stale):
             os.remove(stale)
