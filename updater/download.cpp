@@ -55,8 +55,8 @@ uint64_t AnnouncedLength(HINTERNET request) {
     return length;
 }
 
-// Delivers every waiting message of the thread, the dialog's first. False when the transfer must
-// stop: the user cancelled, or the thread was asked to quit (which also counts as a cancel).
+// Delivers every waiting message of the thread, each offered to the dialog first. False when the
+// transfer must stop: the user cancelled, or the thread was asked to quit (counted as a cancel).
 bool PumpMessages(UpdateSession* session) {
     bool quit = false;
     MSG msg;
