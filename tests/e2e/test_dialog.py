@@ -25,9 +25,8 @@ class ProgressDialogTest(UpdaterCase):
         # The bar runs from 0 to 4 KiB and starts at 3 for the current file: b's one chunk of
         # 1 KiB then brings it to 4. (The start alone shows when b fails: see the failure tests.)
         self.assertEqual(EXIT_OK, outcome.exit_code, outcome)
-        self.assertEqual({(0, 4, 4)}, set(outcome.bar_readings()), outcome)
-        self.assertEqual(STATUS_UPDATING, outcome.dialogs[0]["status"], outcome)
-        self.assertFinalStatus(outcome, STATUS_DONE)
+        self.assertEqual((0, 4, 4), outcome.bar_readings()[-1], outcome)
+        self.assertStatuses(outcome, STATUS_DONE)
         self.assertBox(outcome, BOX_DONE, "information", "dialog")
         self.assertPlayerFiles(files, manifest)
 
@@ -50,7 +49,7 @@ class ProgressDialogTest(UpdaterCase):
                                  log_downloading(p3, s3), log_download_error(p3)])
         self.assertEqual(EXIT_CANCELLED, outcome.exit_code, outcome)
         self.assertEqual([], outcome.boxes, "a cancelled run ends without a message box")
-        self.assertEqual(STATUS_UPDATING, outcome.dialogs[-1]["status"], outcome)
+        self.assertStatuses(outcome, STATUS_UPDATING)
         self.assertNotIn(PACK_URL_PATH + "3.dds", self.server.requests)
         # The finished file is new; the cancelled ones keep their old versions, no part left over.
         self.assertPlayerFiles(dict(old, **{"1.dds": files["1.dds"]}), manifest)

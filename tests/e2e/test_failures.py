@@ -84,7 +84,7 @@ class PackFileFailureTest(UpdaterCase):
                 self.assertLog(outcome, [LOG_MANIFEST, LOG_VALID, log_downloading("b.dds", self.b_src),
                                          log_download_error("b.dds")])
                 self.assertEqual(EXIT_SOME_FAILED, outcome.exit_code, outcome)
-                self.assertFinalStatus(outcome, STATUS_FAILED)
+                self.assertStatuses(outcome, STATUS_FAILED)
                 self.assertBox(outcome, BOX_FAILED, "error", "dialog")
                 # Fewer than 1024 bytes arrived, so the bar still shows where it started.
                 self.assertEqual((0, 4, 3), outcome.bar_readings()[-1], outcome)
@@ -101,7 +101,7 @@ class PackFileFailureTest(UpdaterCase):
         self.assertLog(outcome, [LOG_MANIFEST, LOG_VALID, log_downloading("b.dds", self.b_src),
                                  log_validate_error("b.dds")])
         self.assertEqual(EXIT_SOME_FAILED, outcome.exit_code, outcome)
-        self.assertFinalStatus(outcome, STATUS_FAILED)
+        self.assertStatuses(outcome, STATUS_FAILED)
         self.assertBox(outcome, BOX_FAILED, "error", "dialog")
         self.assertPlayerFiles({"a.dds": self.files["a.dds"], "b.dds": wrong}, self.manifest)
 

@@ -73,7 +73,7 @@ class HttpsTest(UpdaterCase):
                                  '[ OK ] Created directory: "%s"' % windows_path(os.path.join(self.player, "Grey")),
                                  log_downloading(*entries[1])])
         self.assertEqual(EXIT_OK, outcome.exit_code, outcome)
-        self.assertFinalStatus(outcome, STATUS_DONE)
+        self.assertStatuses(outcome, STATUS_DONE)
         self.assertBox(outcome, BOX_DONE, "information", "dialog")
         self.assertPlayerFiles(files, manifest)
 

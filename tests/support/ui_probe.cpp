@@ -28,7 +28,7 @@ constexpr int kBoxTextId = 0xFFFF;
 constexpr DWORD kPollMs = 20;
 constexpr UINT kQueryTimeoutMs = 200;
 constexpr DWORD kIconTimeoutMs = 3000;
-constexpr DWORD kSecondCopyTimeoutMs = 30000;
+constexpr DWORD kSecondCopyTimeoutMs = 15000;
 // A box is answered only after the dialog behind it has been watched this long, so what the
 // box's modal loop keeps doing to the dialog (the amount line's timer) is seen too.
 constexpr DWORD kWatchBehindBoxMs = 800;
