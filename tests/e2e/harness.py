@@ -200,7 +200,8 @@ class UpdaterCase(unittest.TestCase):
             command += ["--cancel-when", windows_path(trigger)]
         if second_copy:
             command.append("--second")
-        with open(os.path.join(self.work, "wine-%d.err" % self.runs), "wb") as errors:
+        errors_path = os.path.join(self.work, "wine-%d.err" % self.runs)
+        with open(errors_path, "wb") as errors:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                        stderr=errors, start_new_session=True)
             try:
@@ -214,7 +215,10 @@ class UpdaterCase(unittest.TestCase):
             with open(report, encoding="utf-8") as f:
                 events = [json.loads(line) for line in f if line.strip()]
         outcome = Outcome(events, self.read_player("Updater/log_updater.lst"))
-        self.assertTrue(events and events[-1]["event"] == "exit", "the run did not end: %r" % outcome)
+        if not (events and events[-1]["event"] == "exit"):
+            with open(errors_path, "rb") as f:
+                errors = f.read().decode("utf-8", "replace")[-2000:]
+            self.fail("the run did not end: %r\nWine's standard error:\n%s" % (outcome, errors))
         return outcome
 
     def _wait(self, process, cancel_on_request, trigger):

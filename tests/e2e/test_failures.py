@@ -6,7 +6,7 @@ import os
 import shutil
 import unittest
 
-from harness import (BOX_FAILED, BOX_NO_UPDATE, EXIT_NO_MANIFEST, EXIT_OK, EXIT_SOME_FAILED,
+from harness import (BOX_FAILED, BOX_NO_UPDATE, BUILD_DIR, EXIT_NO_MANIFEST, EXIT_OK, EXIT_SOME_FAILED,
                      LOG_INVALID, LOG_MANIFEST, LOG_NO_UPDATE, LOG_VALID, MANIFEST_URL_PATH,
                      PACK_URL_PATH, STATUS_FAILED, UpdaterCase, log_download_error, log_downloading,
                      log_validate_error, manifest_entries, md5_hex, payload, write_tree)
@@ -115,7 +115,7 @@ class RefusedPathTest(UpdaterCase):
         server.add_file(PACK_URL_PATH + "ok.dds", payload("ok", 100))
         server.add_file(PACK_URL_PATH + "evil.dds", payload("evil", 100))
         outside = os.path.join(self.work, "evil.dds")
-        drive_c = os.path.join(os.environ["E2E_BUILD_DIR"], "wineprefix", "drive_c", "evil.dds")
+        drive_c = os.path.join(BUILD_DIR, "wineprefix", "drive_c", "evil.dds")
         for path in ("..\\evil.dds", "sub/../../evil.dds", "C:\\evil.dds"):
             with self.subTest(path=path):
                 manifest = self.publish_manifest((
