@@ -118,6 +118,7 @@ if __name__ == '__main__':
     ARGS.build = Path(ARGS.build).resolve()
     (ARGS.build / 'installer-tests').mkdir(exist_ok=True)
     if not (ARGS.build / 'locale' / 'fr_FR.UTF-8').is_dir():  # Wine takes cp1252 from this locale
+        (ARGS.build / 'locale').mkdir(exist_ok=True)
         subprocess.run(['localedef', '-i', 'fr_FR', '-f', 'UTF-8', ARGS.build / 'locale' / 'fr_FR.UTF-8'],
                        check=True)
     unittest.main(argv=[sys.argv[0]] + rest, verbosity=2)
