@@ -190,7 +190,8 @@ for name, ours, theirs, label in (
         ("2. download stale pack", "download.updater", "download.curl", "curl")):
     a, b = med[ours] / 1000, med[theirs] / 1000
     print(row % (name, "%.2f s" % a, label, "%.2f s" % b, "%.1fx" % (a / b)))
-    print(row % ("   throughput", "%.0f MiB/s" % (total_mib / a), "", "%.0f MiB/s" % (total_mib / b), ""))
+    rate = lambda seconds: "%.*f MiB/s" % (1 if total_mib / seconds < 10 else 0, total_mib / seconds)
+    print(row % ("   throughput", rate(a), "", rate(b), ""))
     print("   runs (s): updater %s; %s %s" % (runs[ours], label, runs[theirs]))
 print()
 mib = lambda key: "%.1f MiB" % (med[key] / 1024)
