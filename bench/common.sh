@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Shell helpers shared by scripts/demo.sh and bench/run.sh (sourced, not run).
 # Everything started here is recorded by process id and stopped by stop_started; callers set
 #   trap stop_started EXIT
@@ -43,11 +44,11 @@ windows_path() {
 # configuration in WORK_DIR; sets NGINX_PID and NGINX_PORT. RATE (e.g. 1m) limits the speed
 # of each response, so that a small download lasts long enough to be watched.
 start_nginx() {
-    local root=$1 work=$2 rate=${3:-0} attempt user_line=
+    local root=$1 work=$2 rate=${3:-0} user_line=
     mkdir -p "$work/tmp"
     # As root nginx hands requests to an unprivileged worker that could not read private folders.
     [ "$(id -u)" -eq 0 ] && user_line="user root;"
-    for attempt in 1 2 3 4 5; do
+    for _ in 1 2 3 4 5; do
         NGINX_PORT=$(free_port)
         cat >"$work/nginx.conf" <<CONF
 $user_line
@@ -77,8 +78,7 @@ http {
 CONF
         nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" </dev/null >/dev/null 2>&1 &
         NGINX_PID=$!
-        local i
-        for i in $(seq 50); do
+        for _ in $(seq 50); do
             if curl -s -o /dev/null "http://127.0.0.1:$NGINX_PORT/"; then
                 return 0
             fi
@@ -97,12 +97,12 @@ CONF
 
 # start_xvfb WORK_DIR: an Xvfb of our own on a free display number; sets XVFB_PID and DISPLAY.
 start_xvfb() {
-    local work=$1 i
+    local work=$1
     mkdir -p "$work"
     rm -f "$work/display"
     Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$work/display" </dev/null >/dev/null 2>&1 &
     XVFB_PID=$!
-    for i in $(seq 100); do
+    for _ in $(seq 100); do
         [ -s "$work/display" ] && break
         sleep 0.1
     done
@@ -110,7 +110,8 @@ start_xvfb() {
         echo "Xvfb did not start" >&2
         return 1
     fi
-    export DISPLAY=":$(tr -d '\n' <"$work/display")"
+    DISPLAY=":$(tr -d '\n' <"$work/display")"
+    export DISPLAY
 }
 
 # use_prefix BUILD_DIR: the build folder's own Wine prefix, made on first use.

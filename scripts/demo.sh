@@ -176,7 +176,7 @@ run_updater second
 step "installer.exe in the per-user root (ZIR, ZIR.openbeta, ZIR.VESK.Liveries)"
 (cd "$sample_root" && wine "$(windows_path "$build/bin/installer.exe")" 2>&1) | tr -d '\r' | sed 's/^/    /'
 for edition in ZIR ZIR.openbeta; do
-    echo "    $edition\\Mods\\aircraft\\VIDA_Rorozira\\Entry.lua:"
+    printf '    %s\\Mods\\aircraft\\VIDA_Rorozira\\Entry.lua:\n' "$edition"
     show "$sample_root/$edition/Mods/aircraft/VIDA_Rorozira/Entry.lua"
 done
 
