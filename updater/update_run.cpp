@@ -36,8 +36,12 @@ bool VerifyAll(UpdateSession* session) {
     return anyStale;
 }
 
-// Range and starting position of the bar, in KiB. The control's range is a signed 32-bit
-// number, so totals of 2 TiB and more are clamped to its maximum instead of wrapping.
+// The bar's range is a signed 32-bit number of KiB. Totals of 2 TiB and more are clamped instead
+// of wrapping, a step's worth below the limit: the control adds each step before it clamps, so a
+// step taken at the very top would overflow to a negative position and show an empty bar.
+constexpr int32_t kLargestStep = 4096 >> 10;  // one download chunk
+constexpr int32_t kBarLimit = INT32_MAX - kLargestStep;
+
 void SetUpProgress(UpdateSession* session) {
     session->totalBytes = 0;
     session->doneBytes = 0;
@@ -46,7 +50,7 @@ void SetUpProgress(UpdateSession* session) {
         if (entry.flags & kUpToDateBit) session->doneBytes += entry.size;
     }
     const double totalKiB = static_cast<double>(session->totalBytes) * (1.0 / 1024.0);
-    const int32_t maximum = totalKiB >= static_cast<double>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(totalKiB);
+    const int32_t maximum = totalKiB >= kBarLimit ? kBarLimit : static_cast<int32_t>(totalKiB);
     int64_t position = session->doneBytes / 1024;
     if (position > maximum) position = maximum;
 

@@ -5,7 +5,7 @@ import unittest
 
 from harness import (BOX_DONE, EXIT_CANCELLED, EXIT_NO_MANIFEST, EXIT_OK, LOG_CANCELLED,
                      LOG_MANIFEST, LOG_VALID, PACK_URL_PATH, STATUS_DONE, STATUS_UPDATING,
-                     UpdaterCase, log_download_error, log_downloading, manifest_entries, payload,
+                     UpdaterCase, log_download_error, log_downloading, manifest_entries, md5_hex, payload,
                      write_tree)
 
 
@@ -29,6 +29,23 @@ class ProgressDialogTest(UpdaterCase):
         self.assertStatuses(outcome, STATUS_DONE)
         self.assertBox(outcome, BOX_DONE, "information", "dialog")
         self.assertPlayerFiles(files, manifest)
+
+    def test_totals_beyond_the_bar_range_are_clamped(self):
+        # 600 current entries of size -1 (stored as 4294967295 bytes) make a total of ~2.3 TiB,
+        # whose KiB no longer fit the bar's signed 32-bit range: range and start stop just below its
+        # top, so the last file's step cannot overflow the control's position.
+        files = {"a.dds": payload("a", 2048), "b.dds": payload("b", 1024)}
+        (a_path, a_src), (b_path, b_src) = manifest_entries(self.publish(files))
+        line = '<file path="%s" size="%s" md5="%s" src="%s"/>'
+        entries = [line % (a_path, "-1", md5_hex(files["a.dds"]), a_src)] * 600
+        entries.append(line % (b_path, "1024", md5_hex(files["b.dds"]), b_src))
+        self.publish_manifest(('<update version="1.0">%s</update>' % "".join(entries)).encode())
+        write_tree(self.player, {"a.dds": files["a.dds"]})
+
+        outcome = self.run_updater()
+
+        self.assertEqual(EXIT_OK, outcome.exit_code, outcome)
+        self.assertEqual((0, 2**31 - 5, 2**31 - 5), outcome.bar_readings()[-1], outcome)
 
     def test_cancel_during_the_second_of_three_downloads(self):
         files = {"1.dds": payload("one", 5000), "2.dds": payload("two", 160 * 1024),
