@@ -41,9 +41,8 @@ apt-get install -y -q --no-install-recommends "${PACKAGES[@]}"
 
 # expat, static, i686, XML_Char = wchar_t (UTF-16).
 work=$(mktemp -d)
-chmod 755 "$work"  # apt-get source fetches as the _apt user
 trap 'rm -rf "$work"' EXIT
-(cd "$work" && apt-get source -q expat)
+(cd "$work" && apt-get source -q -o APT::Sandbox::User=root expat)
 src=$(find "$work" -maxdepth 1 -type d -name 'expat-*' | head -n 1)
 # Debian's security patch tests "#if XML_DTD == 1"; the CMake template defines XML_DTD empty.
 sed -i 's/^#cmakedefine XML_DTD$/#cmakedefine XML_DTD 1/' "$src/expat/expat_config.h.cmake"
