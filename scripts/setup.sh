@@ -16,7 +16,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 PACKAGES=(
     cmake make dpkg-dev g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
-    wine wine32:i386 wine64 fonts-wine xvfb xauth
+    wine wine32:i386 wine64 xvfb xauth
     googletest python3 openssl imagemagick icoutils file e2fsprogs locales
     nginx-light curl
 )
