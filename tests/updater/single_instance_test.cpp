@@ -1,31 +1,25 @@
 // A second updater.exe, started while the first holds the session's mutex, ends at once.
 #include <gtest/gtest.h>
 
+#include "scoped_handles.h"
 #include "test_util.h"
-
-namespace {
-
-bool IsEmptyFolder(const std::wstring& dir) {
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return false;
-    bool empty = true;
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..") empty = false;
-    } while (empty && FindNextFileW(find, &data));
-    FindClose(find);
-    return empty;
-}
 
 TEST(SingleInstance, SecondCopyExitsWithOneAndWritesNothing) {
     // The name the first copy holds; mutexes are shared by every process of this Wine prefix.
-    HANDLE mutex = CreateMutexW(nullptr, TRUE, L"VESK.DIROvuduza");
-    ASSERT_NE(mutex, nullptr);
+    ScopedHandle mutex(CreateMutexW(nullptr, TRUE, L"VESK.DIROvuduza"));
+    ASSERT_TRUE(mutex.Valid());
     test::TempDir dir;
-    EXPECT_EQ(test::RunProcess(test::UpdaterExe(), dir.Path(), 30000), 1);
-    EXPECT_TRUE(IsEmptyFolder(dir.Path())) << "no Updater folder, no log";
-    CloseHandle(mutex);
+    std::wstring exe = test::UpdaterExe(), commandLine = L"\"" + exe + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    ASSERT_TRUE(CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, dir.Path().c_str(),
+                               &startup, &process));
+    ScopedHandle thread(process.hThread), child(process.hProcess);
+    EXPECT_EQ(WaitForSingleObject(child.Get(), 30000), WAIT_OBJECT_0);
+    TerminateProcess(child.Get(), 99);  // nothing to end unless it hung
+    DWORD code = 0;
+    GetExitCodeProcess(child.Get(), &code);
+    EXPECT_EQ(code, 1u);
+    EXPECT_TRUE(test::FolderNames(dir.Path()).empty()) << "no Updater folder, no log";
 }
-
-}  // namespace

@@ -1,28 +1,41 @@
-// Small helpers shared by the updater's test programs: temporary folders, files, processes.
+// Small helpers shared by the updater's test programs: temporary folders, files, the run log.
 #pragma once
 
 #include <windows.h>
+#include <io.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace test {
 
-// A Unix path handed in by the build (environment) as the Windows path Wine maps it to.
+// A Unix path from the environment as the Windows path Wine maps it to.
 inline std::wstring FromUnixPath(const char* unixPath) {
-    std::wstring path;
-    if (!unixPath) return path;
-    const int n = MultiByteToWideChar(CP_UTF8, 0, unixPath, -1, nullptr, 0);
-    path.resize(n > 0 ? n - 1 : 0);
-    if (n > 1) MultiByteToWideChar(CP_UTF8, 0, unixPath, -1, &path[0], n);
-    if (!path.empty() && path[0] == L'/') path = L"Z:" + path;
+    std::wstring path(unixPath ? MultiByteToWideChar(CP_UTF8, 0, unixPath, -1, nullptr, 0) : 1, L'\0');
+    if (unixPath) MultiByteToWideChar(CP_UTF8, 0, unixPath, -1, &path[0], static_cast<int>(path.size()));
+    path.pop_back();
     for (auto& c : path)
         if (c == L'/') c = L'\\';
-    return path;
+    return path.empty() || path[0] != L'\\' ? path : L"Z:" + path;
 }
 
-// Path of the built updater.exe (UPDATER_EXE is set for every updater test by CMake).
+// The built updater.exe (CMake sets UPDATER_EXE for every updater test).
 inline std::wstring UpdaterExe() { return FromUnixPath(std::getenv("UPDATER_EXE")); }
+
+// Names in a folder, without "." and "..".
+inline std::vector<std::wstring> FolderNames(const std::wstring& dir) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
+    if (find == INVALID_HANDLE_VALUE) return names;
+    do {
+        if (wcscmp(data.cFileName, L".") && wcscmp(data.cFileName, L"..")) names.push_back(data.cFileName);
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return names;
+}
 
 // A fresh folder under %TEMP%, removed with everything in it when the object dies.
 class TempDir {
@@ -30,10 +43,8 @@ public:
     TempDir() {
         wchar_t base[MAX_PATH];
         GetTempPathW(MAX_PATH, base);
-        for (unsigned i = GetTickCount() ^ GetCurrentProcessId();; ++i) {
-            path_ = std::wstring(base) + L"updtest-" + std::to_wstring(i);
-            if (CreateDirectoryW(path_.c_str(), nullptr)) break;
-        }
+        for (unsigned i = GetTickCount() ^ GetCurrentProcessId();; ++i)
+            if (CreateDirectoryW((path_ = base + (L"updtest-" + std::to_wstring(i))).c_str(), nullptr)) break;
     }
     ~TempDir() { RemoveTree(path_); }
     TempDir(const TempDir&) = delete;
@@ -42,27 +53,16 @@ public:
     const std::wstring& Path() const { return path_; }
     std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
 
+private:
     static void RemoveTree(const std::wstring& dir) {
-        WIN32_FIND_DATAW data;
-        HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
-        if (find != INVALID_HANDLE_VALUE) {
-            do {
-                const std::wstring name = data.cFileName;
-                if (name == L"." || name == L"..") continue;
-                const std::wstring child = dir + L"\\" + name;
-                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                    RemoveTree(child);
-                } else {
-                    SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-                    DeleteFileW(child.c_str());
-                }
-            } while (FindNextFileW(find, &data));
-            FindClose(find);
+        for (const std::wstring& name : FolderNames(dir)) {
+            const std::wstring child = dir + L"\\" + name;
+            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (!DeleteFileW(child.c_str())) RemoveTree(child);
         }
         RemoveDirectoryW(dir.c_str());
     }
 
-private:
     std::wstring path_;
 };
 
@@ -70,26 +70,25 @@ private:
 class CurrentDirectory {
 public:
     explicit CurrentDirectory(const std::wstring& dir) {
-        wchar_t old[MAX_PATH];
-        GetCurrentDirectoryW(MAX_PATH, old);
-        old_ = old;
+        GetCurrentDirectoryW(MAX_PATH, old_);
         SetCurrentDirectoryW(dir.c_str());
     }
-    ~CurrentDirectory() { SetCurrentDirectoryW(old_.c_str()); }
+    ~CurrentDirectory() { SetCurrentDirectoryW(old_); }
     CurrentDirectory(const CurrentDirectory&) = delete;
     CurrentDirectory& operator=(const CurrentDirectory&) = delete;
 
 private:
-    std::wstring old_;
+    wchar_t old_[MAX_PATH];
 };
 
 inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return false;
     DWORD written = 0;
-    const BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-    CloseHandle(file);
-    return ok && written == bytes.size();
+    const bool ok = file != INVALID_HANDLE_VALUE &&
+                    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                    written == bytes.size();
+    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    return ok;
 }
 
 // The whole file, or "<missing>" when it cannot be read.
@@ -105,26 +104,29 @@ inline std::string ReadBytes(const std::wstring& path) {
     return bytes;
 }
 
-inline bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-// Runs a program in a folder and waits for it; the exit code, or -1 when it could not start or timed out.
-inline int RunProcess(const std::wstring& exe, const std::wstring& cwd, DWORD timeoutMs = 60000) {
-    std::wstring commandLine = L"\"" + exe + L"\"";
-    STARTUPINFOW startup = {};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, cwd.c_str(), &startup,
-                        &process))
-        return -1;
-    CloseHandle(process.hThread);
-    DWORD code = static_cast<DWORD>(-1);
-    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0) {
-        GetExitCodeProcess(process.hProcess, &code);
-    } else {
-        TerminateProcess(process.hProcess, 99);
+// Standard output (the run log) sent to a file until Finish(). Only actions belong in between:
+// a failed check would print its message into the file.
+class LogCapture {
+public:
+    explicit LogCapture(const std::wstring& path) : path_(path) {
+        fflush(stdout);
+        saved_ = _dup(_fileno(stdout));
+        _wfreopen(path.c_str(), L"w", stdout);
     }
-    CloseHandle(process.hProcess);
-    return static_cast<int>(code);
-}
+    ~LogCapture() { Finish(); }
+    std::string Finish() {
+        if (saved_ >= 0) {
+            fflush(stdout);
+            _dup2(saved_, _fileno(stdout));
+            _close(saved_);
+            saved_ = -1;
+        }
+        return ReadBytes(path_);
+    }
+
+private:
+    std::wstring path_;
+    int saved_ = -1;
+};
 
 }  // namespace test
