@@ -1,48 +1,29 @@
 #!/usr/bin/env python3
 """A web server for tests, on 127.0.0.1, that misbehaves on purpose.
 
-Python (import this module):
+From Python: server = TestServer(port=0, certfile=None, keyfile=None).start(), then
+server.add_file("/pack/a.dds", data), server.set_fault("/pack/a.dds", "drop:100"),
+server.base_url, server.requests (the paths seen, in order) and server.stop().
 
-    with TestServer(root=folder) as server:          # certfile/keyfile for HTTPS
-        server.add_file("/pack/a.dds", b"...")        # in memory, overrides root
-        server.set_fault("/pack/a.dds", "drop:100")   # None clears one, clear_faults() all
-        url = server.base_url + "/pack/a.dds"
-        ...
-        server.requests                               # paths seen, in order
+Faults: "404" and "500"; "drop:N" (the full Content-Length, N body bytes, then a hang-up);
+"stall" (headers, then nothing until the server stops); "hangup:MS" (headers, MS ms of silence,
+then a hang-up, as a server's idle time-out does); "slow:CHUNK:MS" (the body in CHUNK-byte pieces
+MS ms apart); "nolength" (no Content-Length: the hang-up ends the body).
 
-Faults: "404" and "500" (small HTML body); "drop:N" (announce the full Content-Length, send N
-body bytes, close the connection); "stall" (headers, then nothing until the server stops);
-"hangup:MS" (headers, then nothing for MS ms, then the connection closes, as a server's idle
-time-out does); "slow:CHUNK:DELAY_MS" (the whole body in CHUNK-byte pieces with a pause between
-them); "nolength" (no Content-Length; closing the connection ends the body).
-
-Routes, for programs that cannot call Python (under Wine, for instance):
-
-    /bytes/N                          N deterministic bytes: byte i is i % 251
-    /fault/404/REST, /fault/500/REST  that error instead of REST
-    /fault/drop/N/REST                REST's body cut after N bytes
-    /fault/stall/REST                 REST's headers, then nothing
-    /fault/hangup/MS/REST             REST's headers, then nothing for MS ms, then a hang-up
-    /fault/slow/CHUNK/MS/REST         REST's body, slowly
-    /fault/nolength/REST              REST's body without a Content-Length
-    /requests                         the paths seen so far, one a line (text/plain)
-
-REST is any path of the server without its leading slash, e.g. /fault/drop/100/bytes/5000.
-Everything else is an in-memory file, then a file under root, else 404.
+Routes for programs that cannot call Python (under Wine): /bytes/N (byte i is i % 251),
+/fault/KIND[/ARG...]/REST (REST with that fault, e.g. /fault/drop/100/bytes/5000) and /requests
+(the paths seen, one a line). Anything else is an added file, then a file under root, else 404.
 
 Command line, for ctest fixtures:
-
-    http_server.py serve --root DIR --port-file F --pid-file P [--log L] [--certfile C --keyfile K]
+    http_server.py serve --port-file F --pid-file P [--root DIR] [--log L]
     http_server.py stop --pid-file P
-
 "serve" first stops a server still recorded in P, then returns once the new one listens in the
-background and its port is in F; "stop" ends it and waits until it is gone.
+background with its port in F; "stop" ends it and waits until it is gone.
 """
 
 import argparse
 import http.server
 import os
-import select
 import signal
 import socket
 import ssl
@@ -51,33 +32,30 @@ import threading
 import time
 import urllib.parse
 
-ERROR_BODY = b"<html><body><h1>%d %s</h1></body></html>\n"
 FAULT_ARGS = {"404": 0, "500": 0, "stall": 0, "nolength": 0, "drop": 1, "hangup": 1, "slow": 2}
 
 
-def deterministic_bytes(count):
-    """The body of /bytes/N: byte i is i % 251 (a prime, so no 256-byte period)."""
-    pattern = bytes(range(251))
-    return (pattern * (count // 251 + 1))[:count]
-
-
-def parse_fault(fault):
-    """("kind", args) from a fault string; ValueError when it means nothing."""
-    parts = fault.split(":")
-    kind, args = parts[0], parts[1:]
+def parse_fault(text):
+    """(kind, [numbers]) of a fault such as "drop:100"; None when it means nothing."""
+    kind, *args = text.split(":")
     if FAULT_ARGS.get(kind) != len(args) or not all(a.isdigit() for a in args):
-        raise ValueError("unknown fault %r" % fault)
+        return None
     return kind, [int(a) for a in args]
+
+
+def _shut(connection):
+    try:
+        connection.shutdown(socket.SHUT_RDWR)
+    except OSError:
+        pass
 
 
 class _Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"  # keep-alive, bodies delimited by Content-Length
-    server_version = "TestServer/1"
 
     def setup(self):
-        if self.server.ssl_context is not None:
-            # The TLS handshake happens here, on the connection's own thread; bounded, because
-            # stop() waits for this thread and cannot wake it during the handshake.
+        if self.server.ssl_context:
+            # The handshake runs on the connection's own thread, bounded: stop() joins it.
             self.request.settimeout(5)
             self.request = self.server.ssl_context.wrap_socket(self.request, server_side=True)
             self.request.settimeout(None)
@@ -91,130 +69,68 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.server.track(self.request, False)
 
     def log_message(self, format, *args):
-        if self.server.verbose:
-            sys.stderr.write("%s %s\n" % (self.log_date_time_string(), format % args))
+        if self.server.owner.verbose:
+            super().log_message(format, *args)
 
     def do_GET(self):
         owner = self.server.owner
-        owner._record(self.path)
+        owner.requests.append(self.path)
         path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
-        fault = owner._fault_for(path)
+        fault = owner.faults.get(path)
         if path == "/requests":
-            body = "".join(p + "\n" for p in owner.requests).encode()
-            return self._send(body, None, content_type="text/plain")
+            return self._send("".join(p + "\n" for p in owner.requests).encode())
         if fault is None and path.startswith("/fault/"):
-            fault, path = self._fault_from_route(path)
-            if fault is None:
-                return self._send_error(404)
-        body = owner._body_for(path)
-        if fault is not None and fault[0] in ("404", "500"):
-            return self._send_error(int(fault[0]))
-        if body is None:
-            return self._send_error(404)
-        return self._send(body, fault)
+            words = path.split("/")[2:]
+            count = FAULT_ARGS.get(words[0], -1)
+            fault = parse_fault(":".join(words[:count + 1]))
+            path = "/" + "/".join(words[count + 1:]) if fault else ""  # a malformed route is a 404
+        body = owner.body_for(path)
+        code = int(fault[0]) if fault and fault[0] in ("404", "500") else 200 if body is not None else 404
+        if code != 200:
+            return self._send(b"<html><body><h1>%d %s</h1></body></html>\n" % (code, self.responses[code][0].encode()),
+                              code=code)
+        self._send(body, fault)
 
-    def _fault_from_route(self, path):
-        """The fault and the remaining path of a /fault/... route, (None, None) when malformed."""
-        words = path.split("/")[2:]
-        n = FAULT_ARGS.get(words[0] if words else None)
-        if n is None or len(words) < n + 2:
-            return None, None
-        try:
-            fault = parse_fault(":".join(words[: n + 1]))
-        except ValueError:
-            return None, None
-        return fault, "/" + "/".join(words[n + 1:])
-
-    def _send_error(self, code):
-        body = ERROR_BODY % (code, self.responses[code][0].encode())
-        self._send(body, None, code=code, content_type="text/html")
-
-    def _send(self, body, fault, code=200, content_type="application/octet-stream"):
-        kind, args = fault if fault else (None, [])
+    def _send(self, body, fault=None, code=200):
+        kind, args = fault or (None, [])
         self.send_response(code)
-        self.send_header("Content-Type", content_type)
         if kind == "nolength":
             self.send_header("Connection", "close")
-            self.close_connection = True
         else:
             self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        self.wfile.flush()
+        self.close_connection = kind not in (None, "slow")
+        stopping = self.server.owner.stopping
         if kind == "drop":
-            self.wfile.write(body[: args[0]])
-            self.wfile.flush()
-            self.close_connection = True
-        elif kind == "stall":
-            self._stall(None)
-        elif kind == "hangup":
-            self._stall(args[0] / 1000.0)
+            self.wfile.write(body[:args[0]])
+        elif kind in ("stall", "hangup"):
+            stopping.wait(args[0] / 1000 if args else None)
         elif kind == "slow":
-            self._send_slowly(body, max(1, args[0]), args[1] / 1000.0)
+            for start in range(0, len(body), max(1, args[0])):
+                if start and stopping.wait(args[1] / 1000):
+                    return
+                self.wfile.write(body[start:start + max(1, args[0])])
         else:
             self.wfile.write(body)
 
-    def _stall(self, seconds):
-        # Holds the connection until the time is up, the server stops or the client closes.
-        self.close_connection = True
-        stopping = self.server.owner._stopping
-        deadline = None if seconds is None else time.monotonic() + seconds
-        while not stopping.wait(0.05):
-            if deadline is not None and time.monotonic() >= deadline:
-                return
-            readable, _, _ = select.select([self.connection], [], [], 0)
-            if readable:
-                try:
-                    if not self.connection.recv(1):
-                        return
-                except (OSError, ValueError):
-                    return
-
-    def _send_slowly(self, body, chunk, delay):
-        stopping = self.server.owner._stopping
-        for start in range(0, len(body), chunk):
-            if start and stopping.wait(delay):
-                self.close_connection = True
-                return
-            self.wfile.write(body[start:start + chunk])
-            self.wfile.flush()
-
-
-def _shut(connection):
-    try:
-        connection.shutdown(socket.SHUT_RDWR)
-    except OSError:
-        pass
-
 
 class _Server(http.server.ThreadingHTTPServer):
-    # server_close() joins only non-daemon connection threads, so stop() leaves none behind.
-    daemon_threads = False
-    block_on_close = True
+    daemon_threads = False  # server_close() then joins every connection thread
 
-    def __init__(self, address, owner, ssl_context):
-        self.owner = owner
-        self.ssl_context = ssl_context
-        self.verbose = False
-        self._connections = set()
-        self._connections_lock = threading.Lock()
-        self._closing = False
-        super().__init__(address, _Handler)
+    def __init__(self, owner, port, ssl_context):
+        self.owner, self.ssl_context, self.connections = owner, ssl_context, set()
+        super().__init__(("127.0.0.1", port), _Handler)
 
     def track(self, connection, alive):
-        with self._connections_lock:
+        # Every open connection is known, so stop() can wake threads that wait on one; a
+        # connection accepted while stopping is shut at once.
+        with self.owner.lock:
             if not alive:
-                self._connections.discard(connection)
-            elif self._closing:  # accepted while stopping
+                self.connections.discard(connection)
+            elif self.owner.stopping.is_set():
                 _shut(connection)
             else:
-                self._connections.add(connection)
-
-    def close_connections(self):
-        # Wakes threads that wait on an idle keep-alive connection or a stalled one.
-        with self._connections_lock:
-            self._closing = True
-            for connection in self._connections:
-                _shut(connection)
+                self.connections.add(connection)
 
     def handle_error(self, request, client_address):
         # A client that hangs up early (or rejects the certificate) is part of what is tested.
@@ -227,160 +143,93 @@ class TestServer:
 
     def __init__(self, root=None, port=0, certfile=None, keyfile=None):
         self.root = os.path.abspath(root) if root else None
-        self._requested_port = port
-        self._ssl_context = None
+        self.port = port
+        self.ssl_context = None
         if certfile:
-            self._ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-            self._ssl_context.load_cert_chain(certfile, keyfile)
-        self._lock = threading.Lock()
-        self._files = {}
-        self._faults = {}
-        self._requests = []
-        self._stopping = threading.Event()
+            self.ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.ssl_context.load_cert_chain(certfile, keyfile)
+        self.files, self.faults, self.requests = {}, {}, []
+        self.lock = threading.Lock()
+        self.stopping = threading.Event()
+        self.verbose = False
         self._server = None
-        self._thread = None
-        self.port = None
-        self.base_url = None
 
     def start(self):
-        if self._server is not None:
-            return self
-        self._stopping.clear()
-        self._server = _Server(("127.0.0.1", self._requested_port), self, self._ssl_context)
+        self._server = _Server(self, self.port, self.ssl_context)
         self.port = self._server.server_address[1]
-        scheme = "https" if self._ssl_context else "http"
-        self.base_url = "%s://127.0.0.1:%d" % (scheme, self.port)
-        self._thread = threading.Thread(target=self._server.serve_forever, args=(0.1,), daemon=True)
-        self._thread.start()
+        self.base_url = "%s://127.0.0.1:%d" % ("https" if self.ssl_context else "http", self.port)
+        threading.Thread(target=self._server.serve_forever, args=(0.1,), daemon=True).start()
         return self
 
     def stop(self):
         server, self._server = self._server, None
         if server is None:
             return
-        self._stopping.set()
-        try:
-            server.shutdown()
-            self._thread.join()
-        finally:
-            server.close_connections()
-            server.server_close()
-            self._thread = None
-
-    def __enter__(self):
-        return self.start()
-
-    def __exit__(self, *exc):
-        self.stop()
-        return False
-
-    @property
-    def verbose(self):
-        return self._server.verbose if self._server else False
-
-    @verbose.setter
-    def verbose(self, value):
-        if self._server:
-            self._server.verbose = value
+        self.stopping.set()
+        server.shutdown()
+        with self.lock:
+            for connection in server.connections:
+                _shut(connection)
+        server.server_close()
 
     def add_file(self, url_path, data):
-        with self._lock:
-            self._files[url_path] = bytes(data)
+        self.files[url_path] = bytes(data)
 
     def set_fault(self, url_path, fault):
-        parsed = None if fault is None else parse_fault(fault)
-        with self._lock:
-            if parsed is None:
-                self._faults.pop(url_path, None)
-            else:
-                self._faults[url_path] = parsed
+        self.faults[url_path] = parse_fault(fault)
+        if self.faults[url_path] is None:
+            raise ValueError("unknown fault %r" % fault)
 
-    def clear_faults(self):
-        with self._lock:
-            self._faults.clear()
-
-    @property
-    def requests(self):
-        with self._lock:
-            return list(self._requests)
-
-    def _record(self, path):
-        with self._lock:
-            self._requests.append(path)
-
-    def _fault_for(self, path):
-        with self._lock:
-            return self._faults.get(path)
-
-    def _body_for(self, path):
-        with self._lock:
-            if path in self._files:
-                return self._files[path]
+    def body_for(self, path):
+        if path in self.files:
+            return self.files[path]
         if path.startswith("/bytes/") and path[7:].isdigit():
-            return deterministic_bytes(int(path[7:]))
-        if self.root is None:
-            return None
-        local = os.path.normpath(os.path.join(self.root, path.lstrip("/")))
-        if not local.startswith(self.root + os.sep) or not os.path.isfile(local):
-            return None
-        with open(local, "rb") as f:
-            return f.read()
-
-
-# ---- command line ----------------------------------------------------------------------------
-
-def _write_atomically(path, text):
-    tmp = path + ".tmp"
-    with open(tmp, "w") as f:
-        f.write(text)
-    os.replace(tmp, path)
+            return (bytes(range(251)) * (int(path[7:]) // 251 + 1))[:int(path[7:])]
+        local = os.path.normpath(os.path.join(self.root or "/nonexistent", path.lstrip("/")))
+        if self.root and local.startswith(self.root + os.sep) and os.path.isfile(local):
+            with open(local, "rb") as f:
+                return f.read()
+        return None
 
 
 def _serve(args):
     _stop(args)  # a server left by an interrupted or repeated run would otherwise live on
-    for stale in (args.port_file, args.pid_file):
-        if os.path.exists(stale):
-            os.remove(stale)
     ready_r, ready_w = os.pipe()
     if os.fork():
-        # Parent: wait for the daemon to report that it listens.
         os.close(ready_w)
         with os.fdopen(ready_r) as ready:
             status = ready.read()
         os.wait()  # the intermediate child, gone once the daemon runs
         if status != "ok":
             sys.stderr.write("http_server: could not start: %s\n" % status)
-            return 1
-        return 0
-    # Daemon: own session, no ties to the caller's pipes (ctest waits on them).
+        return 0 if status == "ok" else 1
+    # The daemon: its own session, none of the caller's pipes (ctest waits on them).
     os.close(ready_r)
     os.setsid()
     if os.fork():
         os._exit(0)
-    devnull = os.open(os.devnull, os.O_RDWR)
-    log = os.open(args.log, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644) if args.log else devnull
-    os.dup2(devnull, 0)
+    log = os.open(args.log or os.devnull, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
+    os.dup2(os.open(os.devnull, os.O_RDONLY), 0)
     os.dup2(log, 1)
     os.dup2(log, 2)
     try:
-        server = TestServer(args.root, args.port, args.certfile, args.keyfile).start()
-    except Exception as error:  # report any failure to the waiting parent
+        server = TestServer(args.root).start()
+    except Exception as error:  # reported to the waiting parent
         os.write(ready_w, str(error).encode() or b"error")
         os._exit(1)
     server.verbose = bool(args.log)
     stop = threading.Event()
     signal.signal(signal.SIGTERM, lambda *_: stop.set())
     signal.signal(signal.SIGINT, lambda *_: stop.set())
-    _write_atomically(args.pid_file, "%d\n" % os.getpid())
-    _write_atomically(args.port_file, "%d\n" % server.port)
+    for path, value in ((args.pid_file, os.getpid()), (args.port_file, server.port)):
+        with open(path, "w") as f:
+            f.write("%d\n" % value)
     os.write(ready_w, b"ok")
     os.close(ready_w)
     while not stop.wait(0.5):
         pass
     server.stop()
-    for done in (args.port_file, args.pid_file):
-        if os.path.exists(done):
-            os.remove(done)
+    os.remove(args.port_file)
     os._exit(0)
 
 
@@ -395,7 +244,7 @@ def _is_our_server(pid):
 def _stop(args):
     try:
         with open(args.pid_file) as f:
-            pid = int(f.read().strip())
+            pid = int(f.read())
     except (OSError, ValueError):
         return 0  # nothing running
     if _is_our_server(pid):
@@ -405,8 +254,7 @@ def _stop(args):
             time.sleep(0.05)
         if _is_our_server(pid):
             os.kill(pid, signal.SIGKILL)
-    if os.path.exists(args.pid_file):
-        os.remove(args.pid_file)
+    os.remove(args.pid_file)
     return 0
 
 
@@ -415,14 +263,10 @@ def main(argv):
     commands = parser.add_subparsers(dest="command", required=True)
     serve = commands.add_parser("serve")
     serve.add_argument("--root")
-    serve.add_argument("--port", type=int, default=0)
     serve.add_argument("--port-file", required=True)
-    serve.add_argument("--pid-file", required=True)
     serve.add_argument("--log")
-    serve.add_argument("--certfile")
-    serve.add_argument("--keyfile")
-    stop = commands.add_parser("stop")
-    stop.add_argument("--pid-file", required=True)
+    for command in (serve, commands.add_parser("stop")):
+        command.add_argument("--pid-file", required=True)
     args = parser.parse_args(argv)
     return _serve(args) if args.command == "serve" else _stop(args)
 
