@@ -1,7 +1,8 @@
-// The manifest reader: which documents it accepts and the entries it makes of them.
+// The manifest reader: which documents it accepts, the entries it makes of them, hostile input.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <string>
 
 #include "manifest_reader.h"
@@ -16,7 +17,7 @@ std::string Utf8(const std::wstring& text) {
     return out;
 }
 
-// "path|size|md5|src" per entry, ";" between entries, as UTF-8; "invalid" for a refused document.
+// "path|size|md5|src" per entry, ";" between entries, as UTF-8.
 std::string Entries(const ManifestReader& reader) {
     std::string out;
     for (const FileEntry& e : reader.entries)
@@ -24,10 +25,10 @@ std::string Entries(const ManifestReader& reader) {
     return out;
 }
 
-// Feeds the document in chunks of the given size, as the update run does.
+// Feeds the document in chunks of the given size, as the update run does; the entries, or
+// "invalid" for a refused document.
 std::string Parse(ManifestReader& reader, const std::string& doc, size_t chunk = 128) {
-    EXPECT_TRUE(BeginManifest(&reader));
-    bool valid = true;
+    bool valid = BeginManifest(&reader);
     for (size_t at = 0; valid && at < doc.size(); at += chunk)
         valid = FeedManifest(&reader, doc.data() + at, static_cast<int>(std::min(chunk, doc.size() - at)));
     if (valid)
@@ -46,12 +47,10 @@ std::string Utf16Le(const std::wstring& text) {
 #define IN_ROOT(x) "<update>" x "</update>"
 #define WITH_SIZE(x) IN_ROOT("<file path='a' size='" x "' md5='m' src='s'/>")
 
-struct Case {
+const struct {
     const char* doc;
     const char* expected;
-};
-
-const Case kCases[] = {
+} kCases[] = {
     // Names and version, in any letter case.
     {"<update version='1.0'><file path='a/b/c.dds' size='12' md5='Ab' src='http://h/x'/></update>",
      "a\\b\\c.dds|12|Ab|http://h/x"},
@@ -108,7 +107,7 @@ const Case kCases[] = {
 
 TEST(ManifestReader, AcceptsExactlyTheManifestFormat) {
     ManifestReader reader = {};  // one reader for all: every parse must start from an empty list
-    for (const Case& c : kCases) EXPECT_EQ(Parse(reader, c.doc), c.expected) << c.doc;
+    for (const auto& c : kCases) EXPECT_EQ(Parse(reader, c.doc), c.expected) << c.doc;
 }
 
 TEST(ManifestReader, RefusesPathsOutsideTheWorkingDirectory) {
@@ -168,6 +167,103 @@ TEST(ManifestReader, ReadsARealFileInBinaryMode) {
     ASSERT_NE(writer, INVALID_HANDLE_VALUE);
     EXPECT_FALSE(ReadManifestFile(&reader, path.c_str()));
     CloseHandle(writer);
+}
+
+// Hostile manifests: deterministic mutations of valid ones.
+const char* const kSeeds[] = {
+    "<?xml version='1.0' encoding='UTF-8'?>\n<update version='1.0'>\n"
+    "<file path='Liveries/A/d.dds' size='1024' md5='0123456789abcdef0123456789abcdef' src='https://127.0.0.1/a'/>\n"
+    "<!-- note --><FILE PATH='b\\c.lua' Size='-5' MD5='x' SRC='http://127.0.0.1/b'></FILE>\n</update>\n",
+    "<update><file path='caf\xC3\xA9/\xF0\x9F\x98\x80' size='12kB' md5='m' src='s'/>"
+    "<file path='x' size='1' md5='m' src='s' PATH='y'/></update>",
+    "<?xml version='1.0' encoding='ISO-8859-1'?><update><file path='\xE9t\xE9' size='3' md5='m' src='s'/></update>",
+    "<!DOCTYPE update [<!ATTLIST file size CDATA '7'>]><update><file path='d' md5='m' src='s'/></update>",
+};
+const char* const kHostilePaths[] = {"..", "../x", "C:\\x", "\\\\s\\x", "/x", "a:b", "a/.../b", "a/. ./b"};
+
+size_t Pick(std::mt19937& rng, size_t upTo) { return std::uniform_int_distribution<size_t>(0, upTo)(rng); }
+
+void Mutate(std::mt19937& rng, std::string& doc) {
+    const size_t at = Pick(rng, doc.size());
+    switch (Pick(rng, 6)) {
+    case 0:  // flip bits
+        for (size_t n = Pick(rng, 3); n-- > 0 && !doc.empty();) doc[Pick(rng, doc.size() - 1)] ^= 1 << Pick(rng, 7);
+        break;
+    case 1:  // cut short
+        doc.resize(at);
+        break;
+    case 2: {  // repeat a tag somewhere else
+        const size_t open = doc.find('<', at), close = doc.find('>', open);
+        if (close != std::string::npos) doc.insert(Pick(rng, doc.size()), doc.substr(open, close - open + 1));
+        break;
+    }
+    case 3: {  // deep nesting
+        const char* const tags[] = {"<update>", "<file path='a' size='1' md5='m' src='s'>", "<x>"};
+        std::string nest;
+        for (size_t n = Pick(rng, 3000); n-- > 0;) nest += tags[n % 3];
+        doc.insert(at, nest);
+        break;
+    }
+    case 4:  // huge attribute
+        doc.insert(at, " path='" + std::string(Pick(rng, 100000), "a/.\xC3\xA9"[Pick(rng, 4)]) + "' ");
+        break;
+    case 5: {  // a hostile path where a path was
+        const size_t value = doc.find("path='", at);
+        if (value != std::string::npos) doc.insert(value + 6, kHostilePaths[Pick(rng, 7)]);
+        break;
+    }
+    default:  // random bytes
+        for (size_t n = Pick(rng, 16); n-- > 0;) doc.insert(Pick(rng, doc.size()), 1, static_cast<char>(Pick(rng, 255)));
+    }
+}
+
+// Bytes in use on every heap of the process (the C runtime's included).
+size_t BusyHeapBytes() {
+    HANDLE heaps[64];
+    const DWORD count = std::min<DWORD>(GetProcessHeaps(64, heaps), 64);
+    size_t busy = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        HeapLock(heaps[i]);
+        PROCESS_HEAP_ENTRY entry = {};
+        while (HeapWalk(heaps[i], &entry))
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) busy += entry.cbData;
+        HeapUnlock(heaps[i]);
+    }
+    return busy;
+}
+
+// The same mutations every round (fixed seed), fed in random chunk sizes; the number accepted.
+int FuzzRound(ManifestReader& reader) {
+    std::mt19937 rng(20240611);
+    int accepted = 0;
+    for (int i = 0; i < 1500; ++i) {
+        std::string doc = kSeeds[i % 4];
+        for (size_t n = 1 + Pick(rng, 2); n-- > 0;) Mutate(rng, doc);
+        if (Parse(reader, doc, 1 + Pick(rng, 300)) == "invalid") continue;
+        ++accepted;
+        for (const FileEntry& e : reader.entries) {
+            const std::wstring wrapped = L"\\" + e.path + L"\\";
+            EXPECT_TRUE(e.path[0] != L'\\' && e.path.find_first_of(L":/") == std::wstring::npos &&
+                        wrapped.find(L"\\..\\") == std::wstring::npos)
+                << i << ": path outside the pack";
+            EXPECT_FALSE(e.path.empty() || e.md5.empty() || e.src.empty()) << i;
+        }
+    }
+    return accepted;
+}
+
+TEST(ManifestReader, MutatedManifestsNeitherCrashNorLeakNorEscape) {
+    ManifestReader reader = {};
+    // Both outcomes must be exercised, or the mutations test nothing.
+    const int accepted = FuzzRound(reader);
+    EXPECT_GT(accepted, 50);
+    EXPECT_LT(accepted, 1450);
+
+    const size_t before = BusyHeapBytes();
+    for (int round = 0; round < 3; ++round) FuzzRound(reader);
+    const size_t after = BusyHeapBytes();
+    EXPECT_LT(after, before + 64 * 1024) << "heap grew from " << before << " to " << after;
+    EXPECT_EQ(Parse(reader, IN_ROOT("<file path='a/b' size='2' md5='m' src='s'/>")), "a\\b|2|m|s") << "reusable";
 }
 
 }  // namespace
