@@ -43,79 +43,44 @@ protected:
     HMODULE module_ = nullptr;
 };
 
-// Reads a classic dialog template field by field; reading past the end marks it broken.
-class TemplateReader {
-public:
-    explicit TemplateReader(const std::string& bytes) : bytes_(bytes) {}
-    WORD Word() {
-        WORD value = 0;
-        broken_ |= offset_ + 2 > bytes_.size();
-        if (!broken_) memcpy(&value, bytes_.data() + offset_, 2);
-        offset_ += 2;
-        return value;
+// A classic dialog template, written field by field in the platform's layout.
+struct Template {
+    std::string bytes;
+    Template& Word(WORD value) {
+        bytes.append(reinterpret_cast<const char*>(&value), 2);
+        return *this;
     }
-    DWORD DWord() { return Word() | (static_cast<DWORD>(Word()) << 16); }
-    // A name-or-ordinal field: an ordinal reads as "#128", a name (or nothing) as its text.
-    std::wstring Field() {
-        std::wstring text;
-        WORD c = Word();
-        if (c == 0xFFFF) return L"#" + std::to_wstring(Word());
-        for (; c != 0 && !broken_; c = Word()) text += static_cast<wchar_t>(c);
-        return text;
+    Template& DWord(DWORD value) { return Word(LOWORD(value)).Word(HIWORD(value)); }
+    Template& Text(const wchar_t* text) {  // with its terminating zero
+        do Word(*text);
+        while (*text++);
+        return *this;
     }
-    std::vector<int> Rectangle() {
-        std::vector<int> rect;
-        for (int i = 0; i < 4; ++i) rect.push_back(static_cast<short>(Word()));
-        return rect;
+    Template& Rect(short x, short y, short cx, short cy) { return Word(x).Word(y).Word(cx).Word(cy); }
+    Template& Align() {
+        bytes.resize((bytes.size() + 3) & ~size_t{3});
+        return *this;
     }
-    void AlignToDWord() { offset_ = (offset_ + 3) & ~size_t{3}; }
-    bool AtEnd() const { return !broken_ && offset_ == bytes_.size(); }
-
-private:
-    const std::string& bytes_;
-    size_t offset_ = 0;
-    bool broken_ = false;
 };
 
 TEST_F(ResourcesTest, DialogTemplateIsExactlyTheProgressDialog) {
-    const std::string bytes = Bytes(RT_DIALOG, 1);
-    ASSERT_NE(bytes.substr(0, 4), std::string("\x01\x00\xFF\xFF", 4)) << "extended template";
-    TemplateReader t(bytes);
-    EXPECT_EQ(t.DWord(), DWORD(WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT |
-                               DS_FIXEDSYS | DS_3DLOOK | DS_CENTER));
-    EXPECT_EQ(t.DWord(), 0u) << "extended style";
-    ASSERT_EQ(t.Word(), 4) << "controls";
-    EXPECT_EQ(t.Rectangle(), (std::vector<int>{0, 0, 208, 54}));
-    EXPECT_EQ(t.Field(), L"") << "menu";
-    EXPECT_EQ(t.Field(), L"") << "class";
-    EXPECT_EQ(t.Field(), L"") << "caption";
-    EXPECT_EQ(t.Word(), 8) << "font size";
-    EXPECT_EQ(t.Field(), L"MS Shell Dlg");
-
-    const struct {
-        DWORD style;
-        std::vector<int> rect;
-        WORD id;
-        const wchar_t* className;
-        const wchar_t* text;
-    } controls[] = {
-        {WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON | BS_CENTER, {150, 33, 50, 14}, 2, L"#128", L"Cancel"},
-        {WS_CHILD | WS_VISIBLE | WS_BORDER, {8, 20, 193, 8}, 101, L"msctls_progress32", L""},
-        {WS_CHILD | WS_VISIBLE | SS_LEFT, {8, 7, 192, 8}, 102, L"#130", L""},
-        {WS_CHILD | WS_VISIBLE | SS_LEFT, {8, 36, 136, 8}, 103, L"#130", L""},
-    };
-    for (const auto& c : controls) {
-        SCOPED_TRACE("control " + std::to_string(c.id));
-        t.AlignToDWord();
-        EXPECT_EQ(t.DWord(), c.style);
-        EXPECT_EQ(t.DWord(), 0u) << "extended style";
-        EXPECT_EQ(t.Rectangle(), c.rect);
-        EXPECT_EQ(t.Word(), c.id);
-        EXPECT_EQ(t.Field(), c.className);
-        EXPECT_EQ(t.Field(), c.text);
-        EXPECT_EQ(t.Word(), 0) << "creation data";
-    }
-    EXPECT_TRUE(t.AtEnd());
+    // Style, extended style, 4 controls, rectangle, no menu, class or caption (the caption is set
+    // at run time), 8-point font.
+    Template t;
+    t.DWord(WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME | DS_SETFONT | DS_FIXEDSYS | DS_3DLOOK |
+            DS_CENTER);
+    t.DWord(0).Word(4).Rect(0, 0, 208, 54).Text(L"").Text(L"").Text(L"").Word(8).Text(L"MS Shell Dlg");
+    // Each control: style, extended style, rectangle, id, class (0xFFFF and an ordinal for the
+    // predefined ones), text, no creation data.
+    t.Align().DWord(WS_CHILD | WS_VISIBLE | WS_TABSTOP | BS_DEFPUSHBUTTON | BS_CENTER).DWord(0).Rect(150, 33, 50, 14);
+    t.Word(IDCANCEL).Word(0xFFFF).Word(0x80).Text(L"Cancel").Word(0);
+    t.Align().DWord(WS_CHILD | WS_VISIBLE | WS_BORDER).DWord(0).Rect(8, 20, 193, 8);
+    t.Word(101).Text(L"msctls_progress32").Text(L"").Word(0);
+    t.Align().DWord(WS_CHILD | WS_VISIBLE | SS_LEFT).DWord(0).Rect(8, 7, 192, 8);
+    t.Word(102).Word(0xFFFF).Word(0x82).Text(L"").Word(0);
+    t.Align().DWord(WS_CHILD | WS_VISIBLE | SS_LEFT).DWord(0).Rect(8, 36, 136, 8);
+    t.Word(103).Word(0xFFFF).Word(0x82).Text(L"").Word(0);
+    EXPECT_EQ(Bytes(RT_DIALOG, 1), t.bytes);
 }
 
 TEST_F(ResourcesTest, ManifestAsksForCommonControlsSixAsInvokerAndNothingElse) {
