@@ -10,24 +10,17 @@
 
 namespace {
 
-std::string Utf8(const std::wstring& text) {
-    std::string out(text.size() * 4, '\0');
-    out.resize(WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0],
-                                   static_cast<int>(out.size()), nullptr, nullptr));
-    return out;
-}
-
-// "path|size|md5|src" per entry, ";" between entries, as UTF-8.
-std::string Entries(const ManifestReader& reader) {
-    std::string out;
+// "path|size|md5|src" per entry, ";" between entries.
+std::wstring Entries(const ManifestReader& reader) {
+    std::wstring out;
     for (const FileEntry& e : reader.entries)
-        out += (out.empty() ? "" : ";") + Utf8(e.path + L"|" + std::to_wstring(e.size) + L"|" + e.md5 + L"|" + e.src);
+        out += (out.empty() ? L"" : L";") + e.path + L"|" + std::to_wstring(e.size) + L"|" + e.md5 + L"|" + e.src;
     return out;
 }
 
 // Feeds the document in chunks of the given size, as the update run does; the entries, or
 // "invalid" for a refused document.
-std::string Parse(ManifestReader& reader, const std::string& doc, size_t chunk = 128) {
+std::wstring Parse(ManifestReader& reader, const std::string& doc, size_t chunk = 128) {
     bool valid = BeginManifest(&reader);
     for (size_t at = 0; valid && at < doc.size(); at += chunk)
         valid = FeedManifest(&reader, doc.data() + at, static_cast<int>(std::min(chunk, doc.size() - at)));
@@ -36,7 +29,7 @@ std::string Parse(ManifestReader& reader, const std::string& doc, size_t chunk =
     else
         AbandonManifest(&reader);
     EXPECT_EQ(reader.parser, nullptr);
-    return valid ? Entries(reader) : "invalid";
+    return valid ? Entries(reader) : L"invalid";
 }
 
 std::string Utf16Le(const std::wstring& text) {
@@ -49,60 +42,60 @@ std::string Utf16Le(const std::wstring& text) {
 
 const struct {
     const char* doc;
-    const char* expected;
+    const wchar_t* expected;
 } kCases[] = {
     // Names and version, in any letter case.
     {"<update version='1.0'><file path='a/b/c.dds' size='12' md5='Ab' src='http://h/x'/></update>",
-     "a\\b\\c.dds|12|Ab|http://h/x"},
-    {"<UPDATE VERSION='1.0'><FILE PATH='a' SIZE='1' MD5='m' SRC='s'/></UPDATE>", "a|1|m|s"},
-    {"<uPdAtE Version='1.0'>" ENTRY "</uPdAtE>", "a|1|m|s"},
-    {"<update build='7'>" ENTRY "</update>", "a|1|m|s"},
-    {"<update version='1.00'/>", "invalid"},
-    {"<update version=' 1.0'/>", "invalid"},
-    {"<update version='1.0' VERSION='2'/>", "invalid"},
-    {"<update version='2' VERSION='1.0'>" ENTRY "</update>", "invalid"},
+     L"a\\b\\c.dds|12|Ab|http://h/x"},
+    {"<UPDATE VERSION='1.0'><FILE PATH='a' SIZE='1' MD5='m' SRC='s'/></UPDATE>", L"a|1|m|s"},
+    {"<uPdAtE Version='1.0'>" ENTRY "</uPdAtE>", L"a|1|m|s"},
+    {"<update build='7'>" ENTRY "</update>", L"a|1|m|s"},
+    {"<update version='1.00'/>", L"invalid"},
+    {"<update version=' 1.0'/>", L"invalid"},
+    {"<update version='1.0' VERSION='2'/>", L"invalid"},
+    {"<update version='2' VERSION='1.0'>" ENTRY "</update>", L"invalid"},
     // Structure.
-    {"<update/>", ""},
-    {"<manifest/>", "invalid"},
-    {ENTRY, "invalid"},
-    {IN_ROOT("<update/>"), "invalid"},
-    {IN_ROOT(ENTRY "<other/>"), "invalid"},
-    {IN_ROOT("<file path='a' size='1' md5='m' src='s'><x/></file>"), "invalid"},
-    {IN_ROOT("<file path='a' size='1' md5='m' src='s'>" ENTRY "</file>"), "invalid"},
-    {"<?xml version='1.0'?><!-- c --><update>text<?pi x?>" ENTRY "<!-- d -->tail</update>", "a|1|m|s"},
+    {"<update/>", L""},
+    {"<manifest/>", L"invalid"},
+    {ENTRY, L"invalid"},
+    {IN_ROOT("<update/>"), L"invalid"},
+    {IN_ROOT(ENTRY "<other/>"), L"invalid"},
+    {IN_ROOT("<file path='a' size='1' md5='m' src='s'><x/></file>"), L"invalid"},
+    {IN_ROOT("<file path='a' size='1' md5='m' src='s'>" ENTRY "</file>"), L"invalid"},
+    {"<?xml version='1.0'?><!-- c --><update>text<?pi x?>" ENTRY "<!-- d -->tail</update>", L"a|1|m|s"},
     // Attributes: required, non-empty, last of a name wins, others ignored.
-    {IN_ROOT("<file size='1' md5='m' src='s'/>"), "invalid"},
-    {IN_ROOT("<file path='a' md5='m' src='s'/>"), "invalid"},
-    {IN_ROOT("<file path='a' size='1' src='s'/>"), "invalid"},
-    {IN_ROOT("<file path='a' size='1' md5='m'/>"), "invalid"},
-    {IN_ROOT("<file path='' size='1' md5='m' src='s'/>"), "invalid"},
-    {IN_ROOT("<file path='a' size='1' md5='' src='s'/>"), "invalid"},
-    {IN_ROOT("<file path='a' size='1' md5='m' src=''/>"), "invalid"},
-    {IN_ROOT("<file path='x' size='1' md5='m' src='s' PATH='y' Md5='n' extra='e'/>"), "y|1|n|s"},
-    {IN_ROOT("<file PATH='y' SRC='t' size='1' md5='m' src='s' path='x'/>"), "x|1|m|s"},
-    {IN_ROOT(ENTRY "<file path='a' size='2' md5='m' src='s'/>"), "a|1|m|s;a|2|m|s"},
+    {IN_ROOT("<file size='1' md5='m' src='s'/>"), L"invalid"},
+    {IN_ROOT("<file path='a' md5='m' src='s'/>"), L"invalid"},
+    {IN_ROOT("<file path='a' size='1' src='s'/>"), L"invalid"},
+    {IN_ROOT("<file path='a' size='1' md5='m'/>"), L"invalid"},
+    {IN_ROOT("<file path='' size='1' md5='m' src='s'/>"), L"invalid"},
+    {IN_ROOT("<file path='a' size='1' md5='' src='s'/>"), L"invalid"},
+    {IN_ROOT("<file path='a' size='1' md5='m' src=''/>"), L"invalid"},
+    {IN_ROOT("<file path='x' size='1' md5='m' src='s' PATH='y' Md5='n' extra='e'/>"), L"y|1|n|s"},
+    {IN_ROOT("<file PATH='y' SRC='t' size='1' md5='m' src='s' path='x'/>"), L"x|1|m|s"},
+    {IN_ROOT(ENTRY "<file path='a' size='2' md5='m' src='s'/>"), L"a|1|m|s;a|2|m|s"},
     // Sizes: read like wcstol, kept as 32 bits.
-    {WITH_SIZE("12kB"), "a|12|m|s"},
-    {WITH_SIZE("x"), "a|0|m|s"},
-    {WITH_SIZE(""), "a|0|m|s"},
-    {WITH_SIZE(" +7"), "a|7|m|s"},
-    {WITH_SIZE("-5"), "a|4294967291|m|s"},
-    {WITH_SIZE("99999999999"), "a|2147483647|m|s"},
-    {WITH_SIZE("-99999999999"), "a|2147483648|m|s"},
+    {WITH_SIZE("12kB"), L"a|12|m|s"},
+    {WITH_SIZE("x"), L"a|0|m|s"},
+    {WITH_SIZE(""), L"a|0|m|s"},
+    {WITH_SIZE(" +7"), L"a|7|m|s"},
+    {WITH_SIZE("-5"), L"a|4294967291|m|s"},
+    {WITH_SIZE("99999999999"), L"a|2147483647|m|s"},
+    {WITH_SIZE("-99999999999"), L"a|2147483648|m|s"},
     // Encodings.
     {IN_ROOT("<file path='caf\xC3\xA9/\xF0\x9F\x98\x80.dds' size='1' md5='m' src='s'/>"),
-     "caf\xC3\xA9\\\xF0\x9F\x98\x80.dds|1|m|s"},
+     L"caf\u00e9\\\U0001F600.dds|1|m|s"},
     {"<?xml version='1.0' encoding='ISO-8859-1'?>" IN_ROOT("<file path='caf\xE9' size='1' md5='m' src='s'/>"),
-     "caf\xC3\xA9|1|m|s"},
-    {IN_ROOT("<file path='caf\xE9' size='1' md5='m' src='s'/>"), "invalid"},
-    {"<?xml version='1.0' encoding='KOI8-R'?><update/>", "invalid"},
+     L"caf\u00e9|1|m|s"},
+    {IN_ROOT("<file path='caf\xE9' size='1' md5='m' src='s'/>"), L"invalid"},
+    {"<?xml version='1.0' encoding='KOI8-R'?><update/>", L"invalid"},
     // Not well-formed.
-    {"", "invalid"},
-    {"<update>", "invalid"},
-    {"<update></updat>", "invalid"},
-    {"<update/><update/>", "invalid"},
-    {IN_ROOT("<file path='a' path='b' size='1' md5='m' src='s'/>"), "invalid"},
-    {IN_ROOT("&bogus;"), "invalid"},
+    {"", L"invalid"},
+    {"<update>", L"invalid"},
+    {"<update></updat>", L"invalid"},
+    {"<update/><update/>", L"invalid"},
+    {IN_ROOT("<file path='a' path='b' size='1' md5='m' src='s'/>"), L"invalid"},
+    {IN_ROOT("&bogus;"), L"invalid"},
 };
 
 TEST(ManifestReader, AcceptsExactlyTheManifestFormat) {
@@ -125,7 +118,7 @@ TEST(ManifestReader, RefusesPathsOutsideTheWorkingDirectory) {
     ManifestReader reader = {};
     for (const auto& p : paths) {
         const std::string doc = std::string("<update><file path='") + p.path + "' size='1' md5='m' src='s'/></update>";
-        EXPECT_EQ(Parse(reader, doc) != "invalid", p.accepted) << p.path;
+        EXPECT_EQ(Parse(reader, doc) != L"invalid", p.accepted) << p.path;
     }
 }
 
@@ -142,7 +135,7 @@ TEST(ManifestReader, ChunkBoundariesDoNotChangeTheResult) {
 
     for (const std::string& doc : {utf8, Utf16Le(wide)}) {
         ManifestReader reader = {};
-        const std::string whole = Parse(reader, doc, doc.size());
+        const std::wstring whole = Parse(reader, doc, doc.size());
         EXPECT_EQ(std::count(whole.begin(), whole.end(), ';'), 39);
         for (size_t chunk : {1, 127, 128}) EXPECT_EQ(Parse(reader, doc, chunk), whole) << chunk;
     }
@@ -160,7 +153,7 @@ TEST(ManifestReader, ReadsARealFileInBinaryMode) {
                                                L"<file path='b' size='4' md5='n' src='t'/></update>")));
     EXPECT_TRUE(ReadManifestFile(&reader, path.c_str()));
     EXPECT_EQ(reader.parser, nullptr);
-    EXPECT_EQ(Entries(reader), "\xC4\x9A\\x|3|m|s;b|4|n|t");
+    EXPECT_EQ(Entries(reader), L"\u011A\\x|3|m|s;b|4|n|t");
 
     // A manifest that is still being written is not read.
     HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -239,7 +232,7 @@ int FuzzRound(ManifestReader& reader) {
     for (int i = 0; i < 1500; ++i) {
         std::string doc = kSeeds[i % 4];
         for (size_t n = 1 + Pick(rng, 2); n-- > 0;) Mutate(rng, doc);
-        if (Parse(reader, doc, 1 + Pick(rng, 300)) == "invalid") continue;
+        if (Parse(reader, doc, 1 + Pick(rng, 300)) == L"invalid") continue;
         ++accepted;
         for (const FileEntry& e : reader.entries) {
             const std::wstring wrapped = L"\\" + e.path + L"\\";
@@ -263,7 +256,7 @@ TEST(ManifestReader, MutatedManifestsNeitherCrashNorLeakNorEscape) {
     for (int round = 0; round < 3; ++round) FuzzRound(reader);
     const size_t after = BusyHeapBytes();
     EXPECT_LT(after, before + 64 * 1024) << "heap grew from " << before << " to " << after;
-    EXPECT_EQ(Parse(reader, IN_ROOT("<file path='a/b' size='2' md5='m' src='s'/>")), "a\\b|2|m|s") << "reusable";
+    EXPECT_EQ(Parse(reader, IN_ROOT("<file path='a/b' size='2' md5='m' src='s'/>")), L"a\\b|2|m|s") << "reusable";
 }
 
 }  // namespace
