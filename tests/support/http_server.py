@@ -67,6 +67,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             super().finish()
         finally:
             self.server.track(self.request, False)
+            self.request.close()  # the TLS socket: the server closes only the plain one it accepted
 
     def log_message(self, format, *args):
         if self.server.owner.verbose:
