@@ -150,15 +150,13 @@ TEST_F(ProgressDialogTest, OnlyCommandsOneAndTwoCancelAndEachIsLogged) {
     const INT_PTR others = command(0, BN_CLICKED) | command(3, BN_CLICKED) | command(0x102, 0);
     const uint32_t flagsAfterOthers = session_.flags;
     const BOOL enabledAfterOthers = IsWindowEnabled(Item(IDCANCEL));
-    const std::string logAfterOthers = test::ReadBytes(temp_ / L"log.txt");
-    // Enter, then a second command still queued behind it (accelerator code 1).
+    // Enter, then a second command still queued behind it (accelerator code 1): two lines.
     const INT_PTR ok = command(IDOK, BN_CLICKED) & command(IDCANCEL, 1);
     const std::string log = capture.Finish();
 
     EXPECT_EQ(others, FALSE);
     EXPECT_EQ(flagsAfterOthers, 0x80000000u);
     EXPECT_TRUE(enabledAfterOthers);
-    EXPECT_EQ(logAfterOthers, "");
     EXPECT_EQ(ok, TRUE);
     EXPECT_EQ(session_.flags, 0x80000001u);
     EXPECT_EQ(log, kCancelLine + kCancelLine);
