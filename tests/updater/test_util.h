@@ -6,10 +6,15 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 namespace test {
+
+namespace fs = std::filesystem;
 
 // A Unix path from the environment as the Windows path Wine maps it to.
 inline std::wstring FromUnixPath(const char* unixPath) {
@@ -24,16 +29,12 @@ inline std::wstring FromUnixPath(const char* unixPath) {
 // The built updater.exe (CMake sets UPDATER_EXE for every updater test).
 inline std::wstring UpdaterExe() { return FromUnixPath(std::getenv("UPDATER_EXE")); }
 
-// Names in a folder, without "." and "..".
+// Names in a folder.
 inline std::vector<std::wstring> FolderNames(const std::wstring& dir) {
     std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
-    if (find == INVALID_HANDLE_VALUE) return names;
-    do {
-        if (wcscmp(data.cFileName, L".") && wcscmp(data.cFileName, L"..")) names.push_back(data.cFileName);
-    } while (FindNextFileW(find, &data));
-    FindClose(find);
+    std::error_code error;
+    for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error))
+        names.push_back(it->path().filename().wstring());
     return names;
 }
 
@@ -46,7 +47,10 @@ public:
         for (unsigned i = GetTickCount() ^ GetCurrentProcessId();; ++i)
             if (CreateDirectoryW((path_ = base + (L"updtest-" + std::to_wstring(i))).c_str(), nullptr)) break;
     }
-    ~TempDir() { RemoveTree(path_); }
+    ~TempDir() {
+        std::error_code error;
+        fs::remove_all(path_, error);
+    }
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
 
@@ -54,54 +58,31 @@ public:
     std::wstring operator/(const std::wstring& name) const { return path_ + L"\\" + name; }
 
 private:
-    static void RemoveTree(const std::wstring& dir) {
-        for (const std::wstring& name : FolderNames(dir)) {
-            const std::wstring child = dir + L"\\" + name;
-            SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (!DeleteFileW(child.c_str())) RemoveTree(child);
-        }
-        RemoveDirectoryW(dir.c_str());
-    }
-
     std::wstring path_;
 };
 
 // Makes the process's current directory a given folder for one scope.
 class CurrentDirectory {
 public:
-    explicit CurrentDirectory(const std::wstring& dir) {
-        GetCurrentDirectoryW(MAX_PATH, old_);
-        SetCurrentDirectoryW(dir.c_str());
-    }
-    ~CurrentDirectory() { SetCurrentDirectoryW(old_); }
+    explicit CurrentDirectory(const std::wstring& dir) : old_(fs::current_path(error_)) { fs::current_path(dir, error_); }
+    ~CurrentDirectory() { fs::current_path(old_, error_); }
     CurrentDirectory(const CurrentDirectory&) = delete;
     CurrentDirectory& operator=(const CurrentDirectory&) = delete;
 
 private:
-    wchar_t old_[MAX_PATH];
+    std::error_code error_;
+    fs::path old_;
 };
 
 inline bool WriteBytes(const std::wstring& path, const std::string& bytes) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    DWORD written = 0;
-    const bool ok = file != INVALID_HANDLE_VALUE &&
-                    WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                    written == bytes.size();
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
-    return ok;
+    std::ofstream out(fs::path(path), std::ios::binary | std::ios::trunc);
+    return static_cast<bool>(out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush());
 }
 
 // The whole file, or "<missing>" when it cannot be read.
 inline std::string ReadBytes(const std::wstring& path) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return "<missing>";
-    std::string bytes;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0) bytes.append(buffer, got);
-    CloseHandle(file);
-    return bytes;
+    std::ifstream in(fs::path(path), std::ios::binary);
+    return in ? std::string(std::istreambuf_iterator<char>(in), {}) : "<missing>";
 }
 
 // Standard output (the run log) sent to a file until Finish(). Only actions belong in between:
