@@ -8,6 +8,7 @@ fails; the Xvfb and the wineserver belong to the ctest fixture.
 import hashlib
 import json
 import os
+import random
 import shutil
 import signal
 import subprocess
@@ -28,8 +29,8 @@ HTTPS_PORT = int(os.environ["E2E_HTTPS_PORT"])
 WORK_DIR = os.path.join(PROGRAM_DIR, "work")
 WINE_RUN = os.path.join(SOURCE_DIR, "tests", "support", "wine-run.sh")
 MKMANIFEST = os.path.join(SOURCE_DIR, "tools", "mkmanifest.py")
-UPDATER, UPDATER_TLS, PROBE, ADD_ROOT_CERT = (
-    os.path.join(PROGRAM_DIR, name + ".exe") for name in ("updater_e2e", "updater_e2e_tls", "ui_probe", "add_root_cert"))
+UPDATER, UPDATER_TLS, PROBE, ADD_ROOT_CERT = (os.path.join(PROGRAM_DIR, name + ".exe") for name in (
+    "updater_e2e", "updater_e2e_tls", "ui_probe", "add_root_cert"))
 
 MANIFEST_URL_PATH = "/DIR_Ovuduza/manifest_ZIR.xml"
 PACK_URL_PATH = "/pack/"
@@ -90,8 +91,7 @@ def digests(tree):
 
 def payload(tag, size):
     """size bytes of content that differs for every tag."""
-    seed = (tag.encode("utf-8") + b"|") * (size // (len(tag) + 1) + 1)
-    return bytes((b + i * 7) % 256 for i, b in enumerate(seed[:size]))
+    return random.Random(tag).randbytes(size)
 
 
 def manifest_entries(manifest):

@@ -27,12 +27,6 @@ def make_authority(folder, name):
     return os.path.join(folder, name + "-server.pem"), os.path.join(folder, name + "-server.key")
 
 
-def root_store(*args):
-    """Runs add_root_cert.exe in the test prefix (never the host's certificate stores)."""
-    subprocess.run([WINE_RUN, BUILD_DIR, ADD_ROOT_CERT, *args], stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, check=True, timeout=60)
-
-
 class HttpsTest(UpdaterCase):
 
     @classmethod
@@ -41,8 +35,8 @@ class HttpsTest(UpdaterCase):
         certs = tempfile.mkdtemp(prefix="certs-", dir=WORK_DIR)
         cls.addClassCleanup(shutil.rmtree, certs, True)
         cls.trusted, cls.untrusted = make_authority(certs, "trusted"), make_authority(certs, "untrusted")
-        root_store(windows_path(os.path.join(certs, "trusted.pem")))
-        cls.addClassCleanup(root_store, "--remove", windows_path(os.path.join(certs, "trusted.pem")))
+        subprocess.run([WINE_RUN, BUILD_DIR, ADD_ROOT_CERT, windows_path(os.path.join(certs, "trusted.pem"))],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True, timeout=60)
 
     def test_install_over_https(self):
         self.start_server(HTTPS_PORT, self.trusted)
