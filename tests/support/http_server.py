@@ -1,24 +1,21 @@
 #!/usr/bin/env python3
 """A web server for tests, on 127.0.0.1, that misbehaves on purpose.
 
-From Python: server = TestServer(port=0, certfile=None, keyfile=None).start(), then
-server.add_file("/pack/a.dds", data), server.set_fault("/pack/a.dds", "drop:100"),
-server.base_url, server.requests (the paths seen, in order) and server.stop().
+In Python: TestServer(root=None, port=0, certfile=None, keyfile=None).start(), then add_file(path,
+data), set_fault(path, fault), base_url, requests (the paths seen, in order) and stop().
 
-Faults: "404" and "500"; "drop:N" (the full Content-Length, N body bytes, then a hang-up);
-"stall" (headers, then nothing until the server stops); "hangup:MS" (headers, MS ms of silence,
-then a hang-up, as a server's idle time-out does); "slow:CHUNK:MS" (the body in CHUNK-byte pieces
-MS ms apart); "nolength" (no Content-Length: the hang-up ends the body).
+Faults: "404", "500"; "drop:N" (the full Content-Length, N body bytes, hang-up); "stall" (headers,
+then nothing until the server stops); "hangup:MS" (headers, MS ms of silence, hang-up, as a
+server's idle time-out does); "slow:CHUNK:MS" (the body in CHUNK-byte pieces MS ms apart);
+"nolength" (no Content-Length: the hang-up ends the body).
 
-Routes for programs that cannot call Python (under Wine): /bytes/N (byte i is i % 251),
-/fault/KIND[/ARG...]/REST (REST with that fault, e.g. /fault/drop/100/bytes/5000) and /requests
-(the paths seen, one a line). Anything else is an added file, then a file under root, else 404.
+Routes for programs under Wine: /bytes/N (byte i is i % 251), /fault/KIND[/ARG...]/REST (REST with
+that fault, e.g. /fault/drop/100/bytes/5000), /requests (the paths seen, one a line). Any other path
+is an added file, then a file under root, else 404.
 
-Command line, for ctest fixtures:
-    http_server.py serve --port-file F --pid-file P [--root DIR] [--log L]
-    http_server.py stop --pid-file P
-"serve" first stops a server still recorded in P, then returns once the new one listens in the
-background with its port in F; "stop" ends it and waits until it is gone.
+For ctest fixtures: "serve --port-file F --pid-file P [--root DIR] [--log L]" stops a server still
+recorded in P, then returns once a new one listens in the background with its port in F;
+"stop --pid-file P" ends it and waits until it is gone.
 """
 
 import argparse

@@ -1,9 +1,9 @@
 // ui_probe: starts a program, watches its windows from outside and reports what it saw.
 //
-//   ui_probe.exe --out REPORT --run EXE --cwd DIR [--timeout MS] [--cancel-when FILE] [--second]
+//   ui_probe.exe REPORT EXE DIR [--cancel-when FILE] [--second]
 //
-// EXE runs in DIR and its top-level windows are polled every 20 ms until it exits. Each report
-// line is one JSON object (UTF-8):
+// EXE runs in DIR and its top-level windows are polled every 20 ms until it exits, for 45 s at
+// most. Each line of REPORT is one JSON object (UTF-8):
 //   {"event":"dialog","status":..,"amount":..,"low":..,"high":..,"pos":..}  whenever one changes
 //   {"event":"box","text":..,"icon":"error|information|unknown","owner":"dialog|none|other"}
 //   {"event":"cancel"}          the dialog's Cancel was clicked, once FILE exists
@@ -27,6 +27,7 @@ constexpr DWORD kPollMs = 20;
 constexpr UINT kQueryTimeoutMs = 200;
 constexpr DWORD kBoxTimeoutMs = 3000;  // for a box's icon to be painted, and for the box to go
 constexpr DWORD kSecondCopyTimeoutMs = 15000;
+constexpr DWORD kRunTimeoutMs = 45000;
 // A box is answered only after the dialog behind it has been watched this long, so what the box's
 // modal loop keeps doing to the dialog (the amount line's timer) is seen too.
 constexpr DWORD kWatchBehindBoxMs = 800;
@@ -34,7 +35,6 @@ constexpr DWORD kWatchBehindBoxMs = 800;
 struct Options {
     std::wstring out, run, cwd, cancelWhen;  // cancelWhen empty: never cancel
     bool second = false;
-    DWORD timeoutMs = 60000;
 };
 
 std::string Json(const std::wstring& text) {
@@ -218,7 +218,7 @@ void Watch(FILE* report, const Options& options) {
     DWORD boxSeenAt = 0;
     const DWORD start = GetTickCount();
     while (WaitForSingleObject(program.Get(), 0) != WAIT_OBJECT_0) {
-        if (GetTickCount() - start > options.timeoutMs) {
+        if (GetTickCount() - start > kRunTimeoutMs) {
             TerminateProcess(program.Get(), 99);
             return Report(report, "\"event\":\"timeout\"");
         }
@@ -251,24 +251,20 @@ void Watch(FILE* report, const Options& options) {
 }
 
 bool ParseOptions(int argc, wchar_t** argv, Options* o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::wstring name = argv[i];
-        std::wstring* value = name == L"--out"           ? &o->out
-                              : name == L"--run"         ? &o->run
-                              : name == L"--cwd"         ? &o->cwd
-                              : name == L"--cancel-when" ? &o->cancelWhen
-                                                         : nullptr;
-        if (name == L"--second") {
+    if (argc < 4) return false;
+    o->out = argv[1];
+    o->run = argv[2];
+    o->cwd = argv[3];
+    for (int i = 4; i < argc; ++i) {
+        if (!lstrcmpW(argv[i], L"--second")) {
             o->second = true;
-        } else if (name == L"--timeout" && i + 1 < argc) {
-            o->timeoutMs = wcstoul(argv[++i], nullptr, 10);
-        } else if (value && i + 1 < argc) {
-            *value = argv[++i];
+        } else if (!lstrcmpW(argv[i], L"--cancel-when") && i + 1 < argc) {
+            o->cancelWhen = argv[++i];
         } else {
             return false;
         }
     }
-    return !o->out.empty() && !o->run.empty() && !o->cwd.empty();
+    return true;
 }
 
 }  // namespace
@@ -276,8 +272,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options* o) {
 int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        fwprintf(stderr, L"usage: ui_probe --out REPORT --run EXE --cwd DIR [--timeout MS] [--cancel-when FILE] "
-                         L"[--second]\n");
+        fwprintf(stderr, L"usage: ui_probe REPORT EXE DIR [--cancel-when FILE] [--second]\n");
         return 2;
     }
     const ScopedFile report(_wfopen(options.out.c_str(), L"wb"));
