@@ -19,18 +19,9 @@ public:
 
     Handle Get() const { return handle_; }
     bool Valid() const { return Traits::IsValid(handle_); }
-    Handle* Receive() {
-        Reset();
-        return &handle_;
-    }
     void Reset(Handle handle = Traits::Invalid()) {
         if (Traits::IsValid(handle_)) Traits::Close(handle_);
         handle_ = handle;
-    }
-    Handle Release() {
-        Handle handle = handle_;
-        handle_ = Traits::Invalid();
-        return handle;
     }
 
 private:
