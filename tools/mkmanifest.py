@@ -44,7 +44,7 @@ EXIT_OK, EXIT_PROBLEMS, EXIT_REFUSED = 0, 1, 2
 
 INVALID_NAME_CHARS = set('<>:"|?*\\') | {chr(c) for c in range(0x20)}
 RESERVED_DEVICES = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"} | {
-    port + digit for port in ("COM", "LPT") for digit in "123456789\u00b9\u00b2\u00b3"}
+    port + digit for port in ("COM", "LPT") for digit in "0123456789\u00b9\u00b2\u00b3"}
 # The updater keeps its manifest copy and its log here; a pack file there would fight them.
 UPDATER_OWN_PATHS = {"UPDATER", "UPDATER\\MANIFEST.XML", "UPDATER\\LOG_UPDATER.LST"}
 # Encodings the updater's parser reads without help.

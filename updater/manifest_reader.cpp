@@ -23,6 +23,13 @@ bool EqualsAsciiNoCase(const wchar_t* text, const wchar_t* lowerName) {
     return *text == *lowerName;
 }
 
+// [begin, end) equals lowerName, ASCII letters compared without case.
+bool RangeEqualsAsciiNoCase(const wchar_t* begin, const wchar_t* end, const wchar_t* lowerName) {
+    for (; begin != end && *lowerName; ++begin, ++lowerName)
+        if (AsciiLower(*begin) != *lowerName) return false;
+    return begin == end && !*lowerName;
+}
+
 // A component made of dots and blanks with two dots or more: Win32 strips trailing dots and
 // blanks, so "...", ".. " and ". ." all name the parent folder.
 bool IsParentComponent(const wchar_t* begin, const wchar_t* end) {
@@ -36,17 +43,36 @@ bool IsParentComponent(const wchar_t* begin, const wchar_t* end) {
     return dots >= 2;
 }
 
-// Manifest paths are relative to the working directory and must stay below it, or a hostile
-// or broken manifest could overwrite any file the player can write. Refused: rooted paths
-// ("\x", "\\server\x", "\\?\..."), any ":" (drive letters, alternate data streams) and any
-// component that climbs to the parent. Expects "\" separators only.
-bool IsPathOutsidePack(const std::wstring& path) {
+// A reserved device name opens the device (console, printer, serial port), not a file, and
+// opening some of them blocks for good. Win32 strips trailing dots and blanks and ignores the
+// extension and the blanks before it: "aux.dds", "com1.txt.bak", "nul." and "LPT9 .txt" all
+// name a device; "console.txt" and "com10.txt" do not.
+bool IsDeviceComponent(const wchar_t* begin, const wchar_t* end) {
+    while (end != begin && (end[-1] == L'.' || end[-1] == L' ')) --end;
+    const wchar_t* stem = std::find(begin, end, L'.');
+    while (stem != begin && stem[-1] == L' ') --stem;
+    for (const wchar_t* device : {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"})
+        if (RangeEqualsAsciiNoCase(begin, stem, device)) return true;
+    // COM and LPT followed by one digit, or by a superscript one, two or three.
+    return stem - begin == 4 &&
+           (RangeEqualsAsciiNoCase(begin, begin + 3, L"com") || RangeEqualsAsciiNoCase(begin, begin + 3, L"lpt")) &&
+           begin[3] != L'\0' && std::wcschr(L"0123456789\u00b9\u00b2\u00b3", begin[3]);
+}
+
+// Manifest paths are relative to the working directory and must name plain files below it, or a
+// hostile or broken manifest could overwrite any file the player can write, or hang the run on a
+// device. Refused: rooted paths ("\x", "\\server\x", "\\?\..."), any ":" (drive letters,
+// alternate data streams), any component that climbs to the parent or names a device.
+// Expects "\" separators only.
+bool IsUnsafePath(const std::wstring& path) {
     if (path.empty() || path[0] == L'\\') return true;
     if (path.find(L':') != std::wstring::npos) return true;
     size_t start = 0;
     for (;;) {
         const size_t separator = std::min(path.find(L'\\', start), path.size());
-        if (IsParentComponent(path.c_str() + start, path.c_str() + separator)) return true;
+        const wchar_t* begin = path.c_str() + start;
+        const wchar_t* end = path.c_str() + separator;
+        if (IsParentComponent(begin, end) || IsDeviceComponent(begin, end)) return true;
         if (separator == path.size()) return false;
         start = separator + 1;
     }
@@ -106,7 +132,7 @@ bool AddFileEntry(ManifestReader* reader, const wchar_t* path, const wchar_t* si
     entry.src = src;
 
     if (entry.path.empty() || entry.md5.empty() || entry.src.empty()) return false;
-    if (IsPathOutsidePack(entry.path)) return false;
+    if (IsUnsafePath(entry.path)) return false;
 
     reader->entries.push_back(std::move(entry));
     return true;

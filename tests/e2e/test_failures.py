@@ -17,14 +17,15 @@ class ManifestFailureTest(UpdaterCase):
         # Nothing listens on the port and there is no earlier copy.
         self.assertRun(self.run_updater(), NO_MANIFEST, [LOG_MANIFEST, LOG_INVALID], {})
 
-        # A manifest naming a path outside the player's folder is refused whole: nothing is
-        # written anywhere, not even its harmless entries.
+        # A manifest naming a path outside the player's folder, or a device (opening "aux" would
+        # block for good), is refused whole: nothing is written anywhere, not even its harmless
+        # entries.
         server = self.start_server()
         ok, evil = payload("ok", 100), payload("evil", 100)
         server.add_file(PACK_URL_PATH + "ok.dds", ok)
         server.add_file(PACK_URL_PATH + "evil.dds", evil)
         outside = [os.path.join(self.work, "evil.dds"), os.path.join(BUILD_DIR, "wineprefix", "drive_c", "evil.dds")]
-        for path in ("..\\evil.dds", "sub/../../evil.dds", "C:\\evil.dds"):
+        for path in ("..\\evil.dds", "sub/../../evil.dds", "C:\\evil.dds", "Liveries/aux.dds"):
             with self.subTest(path=path):
                 manifest = manifest_xml([("ok.dds", 100, md5_hex(ok), server.base_url + PACK_URL_PATH + "ok.dds"),
                                          (path, 100, md5_hex(evil), server.base_url + PACK_URL_PATH + "evil.dds")])

@@ -105,7 +105,7 @@ TEST(ManifestReader, AcceptsExactlyTheManifestFormat) {
     for (const auto& c : kCases) EXPECT_EQ(Parse(reader, c.doc), c.expected) << c.doc;
 }
 
-TEST(ManifestReader, RefusesPathsOutsideTheWorkingDirectory) {
+TEST(ManifestReader, RefusesPathsOutsideThePackOrNamingADevice) {
     const struct {
         const char* path;
         bool accepted;
@@ -116,6 +116,13 @@ TEST(ManifestReader, RefusesPathsOutsideTheWorkingDirectory) {
         {"a\\..", false},        {"a/.../b", false},          {"a/.. /b", false},    {"a/. ./b", false},
         {"./a", true},           {"a..b/c", true},            {"a/./b", true},       {"..a/b../.x", true},
         {"a./b", true},          {"Liveries/A B/c.dds", true},
+        // Device names, in any case, with any extension, or reached by stripping dots and blanks.
+        {"ZIR.VESK.Liveries/com1.txt", false}, {"L/aux.dds", false},   {"L/CON", false},
+        {"nul/a.txt", false},    {"PRN/a.txt", false},        {"Com0", false},       {"lpt9.x.dds", false},
+        {"LPT9 .txt", false},    {"nul.", false},             {"CON .", false},      {"com1.txt.bak", false},
+        {"COM\xC2\xB9", false},  {"lpt\xC2\xB3.dds", false},    {"CONIN$", false},     {"conout$.log", false},
+        {"console.txt", true},   {"nullable.lua", true},      {"com10.txt", true},   {"auxiliary", true},
+        {"com.txt", true},       {"lpt\xC2\xB4", true},       {"a.con", true},       {"con_x/aux_y.dds", true},
     };
     ManifestReader reader = {};
     for (const auto& p : paths) {
