@@ -29,6 +29,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         InternetCloseHandle(session.internet);
         session.internet = nullptr;
     }
+    if (session.crypt) {
+        CryptReleaseContext(session.crypt, 0);
+        session.crypt = 0;
+    }
     session.reader.entries.clear();
     session.reader.entries.shrink_to_fit();
     return result;

@@ -43,13 +43,6 @@ struct InternetHandleTraits {
     static void Close(Handle h) { InternetCloseHandle(h); }
 };
 
-struct CryptContextTraits {
-    using Handle = HCRYPTPROV;
-    static Handle Invalid() { return 0; }
-    static bool IsValid(Handle h) { return h != 0; }
-    static void Close(Handle h) { CryptReleaseContext(h, 0); }
-};
-
 struct CryptHashTraits {
     using Handle = HCRYPTHASH;
     static Handle Invalid() { return 0; }
@@ -66,6 +59,5 @@ struct StdioFileTraits {
 
 using ScopedHandle = Scoped<KernelHandleTraits>;
 using ScopedInternet = Scoped<InternetHandleTraits>;
-using ScopedCryptContext = Scoped<CryptContextTraits>;
 using ScopedCryptHash = Scoped<CryptHashTraits>;
 using ScopedFile = Scoped<StdioFileTraits>;

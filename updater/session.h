@@ -2,6 +2,7 @@
 #pragma once
 
 #include <windows.h>
+#include <wincrypt.h>
 #include <wininet.h>
 
 #include <cstdint>
@@ -18,4 +19,7 @@ struct UpdateSession {
     int64_t totalBytes;
     int64_t doneBytes;
     ManifestReader reader;
+    // One MD5 context for every check of the run, acquired by the first: under Wine acquiring a
+    // context costs more than checking a small file. Each check still makes its own hash object.
+    HCRYPTPROV crypt;  // 0 until acquired
 };

@@ -31,7 +31,7 @@ int AbortOnInvalidManifest() {
 bool VerifyAll(UpdateSession* session) {
     bool anyStale = false;
     for (FileEntry& entry : session->reader.entries) {
-        if (!VerifyFile(&entry)) anyStale = true;
+        if (!VerifyFile(&entry, &session->crypt)) anyStale = true;
     }
     return anyStale;
 }
@@ -71,7 +71,7 @@ bool DownloadStale(UpdateSession* session) {
             LogLine(kLogDownloadError, entry.path.c_str());
             continue;
         }
-        if (!VerifyFile(&entry)) {
+        if (!VerifyFile(&entry, &session->crypt)) {
             allOk = false;
             LogLine(kLogValidateError, entry.path.c_str());
         }

@@ -14,16 +14,22 @@ namespace {
 constexpr DWORD kReadChunkBytes = 4096;
 constexpr DWORD kMd5Bytes = 16;
 
+// A context with no key container, good for hashing only. A failed call leaves *context 0.
+bool AcquireHashContext(HCRYPTPROV* context) {
+    if (*context) return true;
+    HCRYPTPROV acquired = 0;
+    if (!CryptAcquireContextW(&acquired, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return false;
+    *context = acquired;
+    return true;
+}
+
 // Hashes the whole file into digestText (lowercase hex). False when the file cannot be opened
 // or read to its end, or the hash service fails: the file then counts as stale.
-bool ComputeFileDigest(const wchar_t* path, wchar_t (&digestText)[64]) {
-    // Both acquired into plain handles first: a failed call leaves nothing to release.
-    HCRYPTPROV rawContext = 0;
-    if (!CryptAcquireContextW(&rawContext, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT)) return false;
-    ScopedCryptContext context(rawContext);
+bool ComputeFileDigest(HCRYPTPROV context, const wchar_t* path, wchar_t (&digestText)[64]) {
+    // Acquired into a plain handle first: a failed call leaves nothing to release.
     HCRYPTHASH rawHash = 0;
-    if (!CryptCreateHash(context.Get(), CALG_MD5, 0, 0, &rawHash)) return false;
-    ScopedCryptHash hash(rawHash);  // declared after the context, so destroyed before it
+    if (!CryptCreateHash(context, CALG_MD5, 0, 0, &rawHash)) return false;
+    ScopedCryptHash hash(rawHash);
 
     // Read sharing only: a file that someone is still writing is not current.
     ScopedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -50,9 +56,9 @@ bool ComputeFileDigest(const wchar_t* path, wchar_t (&digestText)[64]) {
 
 }  // namespace
 
-bool VerifyFile(FileEntry* entry) {
+bool VerifyFile(FileEntry* entry, HCRYPTPROV* context) {
     wchar_t digestText[64];
-    const bool current = ComputeFileDigest(entry->path.c_str(), digestText) &&
+    const bool current = AcquireHashContext(context) && ComputeFileDigest(*context, entry->path.c_str(), digestText) &&
                          _wcsicmp(entry->md5.c_str(), digestText) == 0;
     if (current)
         entry->flags |= kUpToDateBit;

@@ -27,8 +27,14 @@ FileEntry Entry(const std::wstring& path, const std::wstring& md5, bool upToDate
 
 class VerifyFileTest : public ::testing::Test {
 protected:
+    ~VerifyFileTest() override {
+        if (context_) CryptReleaseContext(context_, 0);
+    }
+    bool Verify(FileEntry* entry) { return VerifyFile(entry, &context_); }
+
     test::TempDir dir_;
     test::CurrentDirectory cwd_{dir_.Path()};  // entry paths are relative to the working directory
+    HCRYPTPROV context_ = 0;                   // acquired by the first check, kept for the others
 };
 
 TEST_F(VerifyFileTest, ComparesTheWholeDigestIgnoringCaseOnly) {
@@ -51,19 +57,23 @@ TEST_F(VerifyFileTest, ComparesTheWholeDigestIgnoringCaseOnly) {
         {Pattern(4096), L"d105289f5617c241f52a191c6b2fc809", true},
         {Pattern(4096 * 3 + 17), L"4d6dd984c4fd95afdf9f9e0cb7b8028b", true},
     };
+    HCRYPTPROV firstContext = 0;
     for (const auto& c : cases) {
         ASSERT_TRUE(test::WriteBytes(dir_ / L"f.bin", c.content));
         FileEntry entry = Entry(L"f.bin", c.md5, !c.current);
-        EXPECT_EQ(VerifyFile(&entry), c.current) << c.content.size() << " bytes, md5 \"" << c.md5 << "\"";
+        EXPECT_EQ(Verify(&entry), c.current) << c.content.size() << " bytes, md5 \"" << c.md5 << "\"";
         EXPECT_EQ(entry.flags, kOtherBits | c.current);
+        if (!firstContext) firstContext = context_;
     }
+    EXPECT_NE(firstContext, 0u);
+    EXPECT_EQ(context_, firstContext) << "one context serves every check";
 }
 
 TEST_F(VerifyFileTest, FilesThatCannotBeReadAreStale) {
     ASSERT_TRUE(CreateDirectoryW(L"folder", nullptr));
     for (const wchar_t* path : {L"missing.bin", L"folder", L"no\\such\\dir\\f.bin", L""}) {
         FileEntry entry = Entry(path, kAbc, true);
-        EXPECT_FALSE(VerifyFile(&entry)) << path;
+        EXPECT_FALSE(Verify(&entry)) << path;
         EXPECT_EQ(entry.flags, kOtherBits) << path;
     }
 
@@ -73,13 +83,13 @@ TEST_F(VerifyFileTest, FilesThatCannotBeReadAreStale) {
     for (DWORD share : {0ul, static_cast<unsigned long>(FILE_SHARE_READ)}) {
         HANDLE writer = CreateFileW(L"busy.bin", GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr);
         ASSERT_NE(writer, INVALID_HANDLE_VALUE);
-        EXPECT_FALSE(VerifyFile(&entry)) << share;
+        EXPECT_FALSE(Verify(&entry)) << share;
         CloseHandle(writer);
     }
-    EXPECT_TRUE(VerifyFile(&entry));
+    EXPECT_TRUE(Verify(&entry));
 }
 
-TEST(VerifyFile, AReadFailingPartWayMakesTheFileStale) {
+TEST_F(VerifyFileTest, AReadFailingPartWayMakesTheFileStale) {
     // A pipe whose writer goes away after two chunks: the third ReadFile fails (broken pipe).
     const std::wstring name = L"\\\\.\\pipe\\verify-file-test-" + std::to_wstring(GetCurrentProcessId());
     HANDLE pipe = CreateNamedPipeW(name.c_str(), PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE | PIPE_WAIT, 1, 65536, 65536, 0,
@@ -98,7 +108,7 @@ TEST(VerifyFile, AReadFailingPartWayMakesTheFileStale) {
 
     // The digest of the two chunks: what a check that ignored the failed read would compare.
     FileEntry entry = Entry(name, L"e7d9befc38280c62a9fa40eae7633c90", true);
-    const bool current = VerifyFile(&entry);
+    const bool current = Verify(&entry);
     writer.join();
     ASSERT_TRUE(delivered);
     EXPECT_FALSE(current);
