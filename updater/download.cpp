@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "progress_dialog.h"
 #include "resource.h"
 #include "run_log.h"
 #include "scoped_handles.h"
@@ -152,7 +153,10 @@ int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* lo
         return 0;
     }
 
-    if (!TransferBody(session, request.Get(), part.handle.Get(), announced, progress)) return 0;
+    if (progress && session->dialog) ThrottleBarDrawing(session->dialog);
+    const bool complete = TransferBody(session, request.Get(), part.handle.Get(), announced, progress);
+    if (progress && session->dialog) DrawBarNow(session->dialog);
+    if (!complete) return 0;
 
     // One rename: the target is either the previous file or the complete new one, never a mix.
     part.handle.Reset();
