@@ -122,14 +122,27 @@ use_prefix() {
     wine_env_ensure_prefix
 }
 
-# build_driver OUT_EXE: the small Windows helper that runs updater.exe and answers its box.
-build_driver() {
-    local out=$1
-    if [ "$out" -nt "$BENCH_DIR/drive_updater.cpp" ]; then return 0; fi
+# build_helper SOURCE OUT_EXE LIBS...: one of the small Windows helpers of bench/, linked
+# statically; rebuilt only when the source is newer than the executable.
+build_helper() {
+    local source=$1 out=$2
+    shift 2
+    if [ "$out" -nt "$source" ]; then return 0; fi
     mkdir -p "$(dirname "$out")"
     i686-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -DUNICODE -D_UNICODE \
         -DWIN32_LEAN_AND_MEAN -D_WIN32_WINNT=0x0601 -municode -static -I"$REPO_ROOT/updater" \
-        -o "$out" "$BENCH_DIR/drive_updater.cpp" -lpsapi
+        -o "$out" "$source" "$@"
+}
+
+# build_driver OUT_EXE: the small Windows helper that runs updater.exe and answers its box.
+build_driver() {
+    build_helper "$BENCH_DIR/drive_updater.cpp" "$1" -lpsapi
+}
+
+# build_recipes OUT_EXE: the plain WinINet download and CryptoAPI MD5 loops the benchmark
+# measures the updater against.
+build_recipes() {
+    build_helper "$BENCH_DIR/recipes.cpp" "$1" -lwininet -ladvapi32
 }
 
 # build_updater BUILD_DIR MANIFEST_URL: updater.exe and installer.exe pointed at the given URL.

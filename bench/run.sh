@@ -1,35 +1,50 @@
 #!/usr/bin/env bash
-# Benchmark of updater.exe under Wine against the obvious yardsticks, side by side:
-#   1. verifying a current pack (the whole "no update required" run) against md5sum -c;
-#   2. downloading a fully stale pack (the whole run) against one curl fetching the same URLs
-#      one after another;
-#   3. peak working set of the updater with 1 MiB files and with one 1 GiB file.
-# The pack is served by nginx on 127.0.0.1 from a private configuration. The updater's message
+# Benchmark of updater.exe under Wine against what the platform itself allows, in the same Wine
+# prefix and the same run, and against the usual Linux tools:
+#   a. the updater's fixed cost: a whole run with an empty manifest (process start, manifest
+#      download, message box);
+#   b. downloading a fully stale pack: the updater (whole run, and net of its fixed cost), the
+#      download recipe (bench/recipes.exe: WinINet with the updater's flags and 4 KiB reads, one
+#      Wine process, no window) over the same URLs, and curl fetching them one after another;
+#   c. verifying the same pack, now current: the updater net of its fixed cost, the MD5 recipe
+#      (CryptoAPI, 4 KiB reads, one context for all files) and md5sum -c;
+#   d. many small files (a current pack of 1 KiB files): the updater's cost per file net of its
+#      fixed cost, against the MD5 recipe and md5sum -c per file;
+#   e. peak working set of the updater, files of 1 MiB against one large file, in a download run
+#      and in a verification run.
+# The packs are served by nginx on 127.0.0.1 from a private configuration. The updater's message
 # box is answered by bench/drive_updater.exe, which also times the run (process start to the box:
-# the answer and the exit are not counted) and samples the peak working set every 10 ms.
+# the answer and the exit are not counted) and samples the peak working set every 10 ms. The
+# recipes time their own work inside their process. Every repetition measures a to d once, in
+# that order (a by three runs, it is short and varies most); an updater time net of its fixed cost
+# is its median less the median of a.
 # Prints a table of medians; it is a measurement, not a test, and has no pass mark.
 #
-# usage: bench/run.sh [--files N] [--total-mib N] [--big-mib N] [--reps N] [--mem-reps N] [--build DIR]
-#   --files      files in the pack (default 64); also the count of 1 MiB files in step 3
-#   --total-mib  size of the pack in MiB, shared evenly (default 1024)
-#   --big-mib    size of the single large file of step 3 in MiB (default 1024)
-#   --reps       repetitions of steps 1 and 2 (default 3)
-#   --mem-reps   repetitions of step 3 (default 1: the peak varies by well under 1% between runs)
-#   --build      build folder of the benchmark's updater (default /tmp/build-bench)
+# usage: bench/run.sh [--files N] [--total-mib N] [--small-files N] [--big-mib N] [--reps N]
+#                     [--mem-reps N] [--build DIR]
+#   --files        files in the pack of b and c (default 64); also the count of 1 MiB files in e
+#   --total-mib    size of that pack in MiB, shared evenly (default 256)
+#   --small-files  1 KiB files in the pack of d (default 2000)
+#   --big-mib      size of the single large file of e in MiB (default: --total-mib)
+#   --reps         repetitions of a to d (default 3; each runs a three times)
+#   --mem-reps     repetitions of e (default 1: the peak varies by well under 1% between runs)
+#   --build        build folder of the benchmark's updater (default /tmp/build-bench)
 set -euo pipefail
 
 files=64
-total_mib=1024
-big_mib=1024
+total_mib=256
+small_files=2000
+big_mib=
 reps=3
 mem_reps=1
 build=/tmp/build-bench
-usage() { sed -n '12,18s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+usage() { sed -n '/^# usage:/,/^set -euo/{/^set/d;s/^# \{0,1\}//;p}' "$0" >&2; exit 2; }
 while [ $# -gt 0 ]; do
     [ $# -ge 2 ] || usage
     case "$1" in
         --files) files=$2 ;;
         --total-mib) total_mib=$2 ;;
+        --small-files) small_files=$2 ;;
         --big-mib) big_mib=$2 ;;
         --reps) reps=$2 ;;
         --mem-reps) mem_reps=$2 ;;
@@ -38,7 +53,8 @@ while [ $# -gt 0 ]; do
     esac
     shift 2
 done
-for n in "$files" "$total_mib" "$big_mib" "$reps" "$mem_reps"; do
+big_mib=${big_mib:-$total_mib}
+for n in "$files" "$total_mib" "$small_files" "$big_mib" "$reps" "$mem_reps"; do
     [[ "$n" =~ ^[1-9][0-9]*$ ]] || { echo "bench/run.sh: counts must be positive integers" >&2; exit 2; }
 done
 
@@ -57,31 +73,45 @@ trap 'exit 130' INT TERM
 note() { printf '%s\n' "$*" >&2; }
 # Microseconds of the wall clock, without starting a process.
 now_us() { printf '%s' "${EPOCHREALTIME//[!0-9]/}"; }
+ms_since() { local t1; t1=$(now_us); printf '%s' $(((t1 - $1) / 1000)); }
 results=$work/results.tsv  # measure <TAB> repetition <TAB> value
 record() { printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$results"; }
 
-note "load before: $(cut -d' ' -f1-3 /proc/loadavg)"
+bench_started=$(now_us)
+load_before=$(cut -d' ' -f1-3 /proc/loadavg)
+note "load before: $load_before"
 
 # make_pack DIR COUNT BYTES: COUNT files of random bytes, spread over four folders.
 make_pack() {
-    local dir=$1 count=$2 bytes=$3 i
-    for ((i = 1; i <= count; i++)); do
-        local sub=$dir/set-$((i % 4 + 1))
-        mkdir -p "$sub"
-        head -c "$bytes" /dev/urandom >"$(printf '%s/livery-%03d.dds' "$sub" "$i")"
-    done
+    python3 - "$@" <<'PY'
+import os, sys
+root, count, size = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+width = max(3, len(str(count)))
+for i in range(1, count + 1):
+    folder = os.path.join(root, "set-%d" % (i % 4 + 1))
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "livery-%0*d.dds" % (width, i)), "wb") as out:
+        left = size
+        while left:
+            n = min(left, 1 << 20)
+            out.write(os.urandom(n))
+            left -= n
+PY
 }
 
 www=$work/www
 mkdir -p "$www/DIR_Ovuduza" "$work/manifests"
-note "making the packs: $files x $((total_mib * 1024 / files)) KiB, $files x 1 MiB, 1 x $big_mib MiB"
-make_pack "$www/pack" "$files" $((total_mib * 1048576 / files))
+file_bytes=$((total_mib * 1048576 / files))
+pack_bytes=$((file_bytes * files))
+note "making the packs: $files x $((file_bytes / 1024)) KiB, $small_files x 1 KiB, $files x 1 MiB, 1 x $big_mib MiB"
+make_pack "$www/pack" "$files" "$file_bytes"
+make_pack "$www/tiny" "$small_files" 1024
 make_pack "$www/small" "$files" 1048576
 make_pack "$www/big" 1 $((big_mib * 1048576))
 
 start_nginx "$www" "$work/nginx"
 base=http://127.0.0.1:$NGINX_PORT
-for pack in pack small big; do
+for pack in pack tiny small big; do
     python3 "$repo/tools/mkmanifest.py" build "$www/$pack" --base-url "$base/$pack/" \
         -o "$work/manifests/$pack.xml"
 done
@@ -92,12 +122,14 @@ serve_manifest() { cp "$work/manifests/$1.xml" "$www/DIR_Ovuduza/manifest_ZIR.xm
 note "building updater.exe in $build"
 build_updater "$build" "$base/DIR_Ovuduza/manifest_ZIR.xml"
 build_driver "$build/bin/drive_updater.exe"
+build_recipes "$build/bin/recipes.exe"
 start_xvfb "$work/xvfb"
 saved_display=$DISPLAY
 WINEPREFIX=$build/wineprefix wineserver -k >/dev/null 2>&1 || true
 use_prefix "$build"
 export DISPLAY=$saved_display
 updater_exe=$(windows_path "$build/bin/updater.exe")
+work_win=$(windows_path "$work")
 
 # drive PLAYER_DIR EXPECTED_BOX: one whole updater run; sets BOX_MS and PEAK_KIB.
 drive() {
@@ -118,39 +150,120 @@ drive() {
     PEAK_KIB=$(sed -n 's/^peak_kib=//p' "$out")
 }
 
-ms_since() { local t1; t1=$(now_us); printf '%s' $(((t1 - $1) / 1000)); }
+# recipe MODE LISTFILE [DIGESTFILE]: one run of recipes.exe; sets RECIPE_MS and RECIPE_BYTES.
+recipe() {
+    local out=$work/recipe.txt status=0 args=("$1" "$(windows_path "$2")")
+    [ $# -lt 3 ] || args+=("$(windows_path "$3")")
+    wine "$build/bin/recipes.exe" "${args[@]}" >"$out" 2>"$work/recipe.err" &
+    wait $! || status=$?
+    RECIPE_MS=$(sed -n 's/^ms=//p' "$out")
+    RECIPE_BYTES=$(sed -n 's/^bytes=//p' "$out")
+    if [ "$status" -ne 0 ] || [ -z "$RECIPE_MS" ]; then
+        note "recipes.exe $1 failed (status $status):"
+        cat "$work/recipe.err" >&2
+        exit 1
+    fi
+}
+
+# expect_same WHAT ACTUAL EXPECTED: stops the benchmark when a yardstick did other work.
+expect_same() {
+    [ "$2" = "$3" ] || { note "$1: got $2, expected $3"; exit 1; }
+}
+
+# list_pack NAME: the pack's relative paths (sorted), and its digests for md5sum -c.
+list_pack() {
+    (cd "$www/$1" && find . -type f -printf '%P\n' | sort) >"$work/$1.list"
+    (cd "$www/$1" && xargs -d '\n' md5sum <"$work/$1.list") >"$work/$1.md5"
+}
+# md5_list NAME FOLDER: the recipe's input, the pack's files in FOLDER (below $work) as Windows paths.
+md5_list() {
+    local f
+    while read -r f; do printf '%s\\%s\\%s\n' "$work_win" "$2" "${f//\//\\}"; done <"$work/$1.list" \
+        >"$work/$1.md5-recipe.list"
+}
 
 # Warm-up: Wine's helper processes start with the first program, not inside a measurement.
 serve_manifest empty
-drive "$work/warmup" "Pas de mise à jour."
+drive "$work/empty" "Pas de mise à jour."
 record peak.empty.verify 1 "$PEAK_KIB"  # what Wine and the program take before any file
 
-# Yardstick inputs: the pack's URLs for curl, its digests for md5sum -c.
-(cd "$www/pack" && find . -type f -printf '%P\n' | sort) >"$work/pack.list"
+# b and c: the pack's URLs for curl and the download recipe, its digests for md5sum -c.
+list_pack pack
 while read -r f; do printf 'url = "%s/pack/%s"\noutput = "%s/curl/%s"\n' "$base" "$f" "$work" "$f"; done \
     <"$work/pack.list" >"$work/curl.conf"
-(cd "$www/pack" && xargs -d '\n' md5sum <"$work/pack.list") >"$work/pack.md5"
+while read -r f; do printf '%s/pack/%s\t%s\\recipe\\%s\n' "$base" "$f" "$work_win" "${f//\//\\}"; done \
+    <"$work/pack.list" >"$work/download-recipe.list"
+md5_list pack player
 
-serve_manifest pack
+# d: a current player folder, as a finished run leaves it (the pack and the manifest), and one
+# run that must find nothing to do.
+list_pack tiny
+md5_list tiny player-tiny
+cp -a "$www/tiny" "$work/player-tiny"
+mkdir -p "$work/player-tiny/Updater"
+cp "$work/manifests/tiny.xml" "$work/player-tiny/Updater/manifest.xml"
+serve_manifest tiny
+drive "$work/player-tiny" "Pas de mise à jour."
+
 for ((r = 1; r <= reps; r++)); do
-    note "repetition $r of $reps: download, curl, verification, md5sum"
-    rm -rf "$work/player" "$work/curl"
+    note "repetition $r of $reps: fixed cost; download: updater, recipe, curl; verification: updater, recipe, md5sum; $small_files small files: updater, recipe, md5sum"
+    # Nothing left to write back from the previous repetition while this one is timed.
+    sync
+
+    serve_manifest empty
+    for k in 1 2 3; do
+        drive "$work/empty" "Pas de mise à jour."
+        record fixed.updater "$((3 * r - 3 + k))" "$BOX_MS"
+    done
+
+    serve_manifest pack
+    rm -rf "$work/player" "$work/curl" "$work/recipe"
     drive "$work/player" "Mise à jour terminée."
     record download.updater "$r" "$BOX_MS"
     record peak.pack.download "$r" "$PEAK_KIB"
 
+    # The recipe creates files only: its folders are made beforehand.
+    (cd "$www/pack" && find . -type d -printf "$work/recipe/%P\n") | xargs -d '\n' mkdir -p
+    sync
+    recipe download "$work/download-recipe.list"
+    expect_same "download recipe, bytes" "$RECIPE_BYTES" "$pack_bytes"
+    record download.recipe "$r" "$RECIPE_MS"
+    if [ "$r" -eq 1 ]; then
+        (cd "$work/recipe" && md5sum -c --quiet "$work/pack.md5") || { note "download recipe: wrong files"; exit 1; }
+    fi
+
+    sync
     t0=$(now_us)
     curl -sS --fail --create-dirs -K "$work/curl.conf"
     record download.curl "$r" "$(ms_since "$t0")"
 
+    sync
     drive "$work/player" "Pas de mise à jour."
     record verify.updater "$r" "$BOX_MS"
+
+    recipe md5 "$work/pack.md5-recipe.list" "$work/digests.txt"
+    expect_same "MD5 recipe, bytes" "$RECIPE_BYTES" "$pack_bytes"
+    cut -c1-32 "$work/pack.md5" | cmp -s - "$work/digests.txt" || { note "MD5 recipe: digests differ from md5sum's"; exit 1; }
+    record verify.recipe "$r" "$RECIPE_MS"
 
     t0=$(now_us)
     (cd "$work/player" && md5sum -c --quiet "$work/pack.md5")
     record verify.md5sum "$r" "$(ms_since "$t0")"
+
+    serve_manifest tiny
+    drive "$work/player-tiny" "Pas de mise à jour."
+    record tiny.updater "$r" "$BOX_MS"
+
+    recipe md5 "$work/tiny.md5-recipe.list" "$work/digests.txt"
+    expect_same "MD5 recipe, bytes" "$RECIPE_BYTES" $((small_files * 1024))
+    cut -c1-32 "$work/tiny.md5" | cmp -s - "$work/digests.txt" || { note "MD5 recipe: digests differ from md5sum's"; exit 1; }
+    record tiny.recipe "$r" "$RECIPE_MS"
+
+    t0=$(now_us)
+    (cd "$work/player-tiny" && md5sum -c --quiet "$work/tiny.md5")
+    record tiny.md5sum "$r" "$(ms_since "$t0")"
 done
-rm -rf "$work/player" "$work/curl"
+rm -rf "$work/player" "$work/curl" "$work/recipe" "$work/player-tiny"
 
 for size in small big; do
     serve_manifest "$size"
@@ -165,45 +278,95 @@ for size in small big; do
     rm -rf "$work/player-$size"
 done
 
-note "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+load_after=$(cut -d' ' -f1-3 /proc/loadavg)
+note "load after: $load_after"
 
 cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
-python3 - "$results" "$files" "$total_mib" "$big_mib" "$reps" "$mem_reps" "$(nproc)" "$cpu" "$(wine --version)" <<'PY'
+machine="$(nproc) cores, $cpu; $(wine --version)"
+elapsed_s=$((($(now_us) - bench_started) / 1000000))
+python3 - "$results" "$files" "$file_bytes" "$small_files" "$big_mib" "$reps" "$mem_reps" \
+    "$machine" "$load_before" "$load_after" "$elapsed_s" <<'PY'
 import statistics, sys
 from collections import defaultdict
 
-path, files, total_mib, big_mib, reps, mem_reps, cores, cpu, wine = sys.argv[1:]
-files, total_mib, big_mib = int(files), int(total_mib), int(big_mib)
-values = defaultdict(list)
+path, files, file_bytes, small_files, big_mib, reps, mem_reps = sys.argv[1], *map(int, sys.argv[2:8])
+machine, load_before, load_after, elapsed_s = sys.argv[8:]
+pack_mib = files * file_bytes / 1048576
+values = defaultdict(dict)  # measure -> repetition -> milliseconds or KiB
 for line in open(path):
-    measure, _, value = line.rstrip("\n").split("\t")
-    values[measure].append(float(value))
-med = {m: statistics.median(v) for m, v in values.items()}
-runs = {m: ", ".join("%.2f" % (x / 1000) for x in v) for m, v in values.items()}
+    measure, rep, value = line.rstrip("\n").split("\t")
+    values[measure][int(rep)] = float(value)
+med = {m: statistics.median(v.values()) for m, v in values.items()}
+for step in ("download", "verify", "tiny"):
+    med[step + ".net"] = med[step + ".updater"] - med["fixed.updater"]
+
+def runs(measure):
+    return ", ".join("%.3f" % (values[measure][r] / 1000) for r in sorted(values[measure]))
+
+def seconds(ms):
+    return "%.*f s" % (3 if ms < 10000 else 2, ms / 1000)
+
+def throughput(ms):
+    if ms <= 0:
+        return "-"
+    rate = pack_mib / (ms / 1000)
+    return "%.*f MiB/s" % (2 if rate < 10 else 1 if rate < 100 else 0, rate)
+
+def per_file(ms):
+    return "%.3f ms" % (ms / small_files)
+
+def ratio(ours, theirs):
+    return "%.1fx" % (ours / theirs) if ours > 0 and theirs > 0 else "-"
+
+title = "%-49s %10s %13s %9s"
+row = "   %-46s %10s %13s %9s"
+
+# One step: the updater's whole run and net time, then each yardstick with the updater's ratio.
+def step(heading, columns, first, second, prefix, yardsticks, footnote=None):
+    print()
+    print(title % (heading, columns[0], columns[1], "ratio"))
+    print(row % ("updater.exe, whole run", first(med[prefix + ".updater"]), second(med[prefix + ".updater"]), ""))
+    ours = med[prefix + ".net"]
+    print(row % ("updater.exe, net of its fixed cost", first(ours), second(ours), ""))
+    for label, short, measure in yardsticks:
+        print(row % (label, first(med[measure]), second(med[measure]), ratio(ours, med[measure])))
+    print("   runs (s): updater %s; %s" % (runs(prefix + ".updater"),
+                                           "; ".join("%s %s" % (short, runs(m)) for _, short, m in yardsticks)))
+    if footnote:
+        print("   " + footnote)
 
 print()
-print("Machine: %s cores, %s; %s" % (cores, cpu, wine))
-print("Pack: %d files, %d MiB; medians of %s repetitions" % (files, total_mib, reps))
+print("Machine: " + machine)
+print("Load average (1, 5, 15 min): before %s, after %s" % (load_before, load_after))
+print("Run: %s s in all; medians of %d repetition%s" % (elapsed_s, reps, "" if reps == 1 else "s"))
+print("ratio = updater.exe's time (net of its fixed cost) / the other's time for the same work:")
+print("1.0x is as fast, 10x takes ten times as long. Throughput = pack size / time.")
 print()
-row = "%-36s %12s   %-10s %10s %8s"
-print(row % ("", "updater.exe", "yardstick", "", "ratio"))
-for name, ours, theirs, label in (
-        ("1. verify current pack", "verify.updater", "verify.md5sum", "md5sum -c"),
-        ("2. download stale pack", "download.updater", "download.curl", "curl")):
-    a, b = med[ours] / 1000, med[theirs] / 1000
-    print(row % (name, "%.2f s" % a, label, "%.2f s" % b, "%.1fx" % (a / b)))
-    rate = lambda seconds: "%.*f MiB/s" % (1 if total_mib / seconds < 10 else 0, total_mib / seconds)
-    print(row % ("   throughput", rate(a), "", rate(b), ""))
-    print("   runs (s): updater %s; %s %s" % (runs[ours], label, runs[theirs]))
+print("a. updater.exe fixed cost (whole run, empty manifest), median: %s; runs (s): %s"
+      % (seconds(med["fixed.updater"]), runs("fixed.updater")))
+step("b. download a fully stale pack, %d x %d KiB" % (files, file_bytes // 1024), ("time", "throughput"),
+     seconds, throughput, "download", (
+         ("recipe: WinINet, 4 KiB reads, one process", "recipe", "download.recipe"),
+         ("curl, the same URLs one after another", "curl", "download.curl")),
+     "(the updater's run also checks each file after its download: about c's net time)")
+step("c. verify the same pack, now current", ("time", "throughput"), seconds, throughput, "verify", (
+    ("recipe: CryptoAPI MD5, 4 KiB reads, one process", "recipe", "verify.recipe"),
+    ("md5sum -c", "md5sum", "verify.md5sum")))
+step("d. %d current files of 1 KiB" % small_files, ("per file", "all files"), per_file, seconds, "tiny", (
+    ("recipe: CryptoAPI MD5, one context for all", "recipe", "tiny.recipe"),
+    ("md5sum -c", "md5sum", "tiny.md5sum")))
+
 print()
-mib = lambda key: "%.1f MiB" % (med[key] / 1024)
-row = "%-36s %12s   %10s"
-print(row % ("3. peak working set (%s run%s)" % (mem_reps, "" if mem_reps == "1" else "s"), "download", "verify"))
-print(row % ("   empty manifest", "-", mib("peak.empty.verify")))
-print(row % ("   %d x 1 MiB files" % files, mib("peak.small.download"), mib("peak.small.verify")))
-print(row % ("   1 x %d MiB file" % big_mib, mib("peak.big.download"), mib("peak.big.verify")))
-print(row % ("   %d x %d KiB files (step 2)" % (files, total_mib * 1024 // files), mib("peak.pack.download"), "-"))
-print(row % ("   ratio, large file / small files",
+mib = lambda measure: "%.1f MiB" % (med[measure] / 1024)
+row = "   %-46s %10s %10s"
+print("%-49s %10s %10s" % ("e. peak working set of updater.exe (%d run%s)"
+                           % (mem_reps, "" if mem_reps == 1 else "s"),
+             "download", "verify"))
+print(row % ("empty manifest", "-", mib("peak.empty.verify")))
+print(row % ("%d x 1 MiB files" % files, mib("peak.small.download"), mib("peak.small.verify")))
+print(row % ("1 x %d MiB file" % big_mib, mib("peak.big.download"), mib("peak.big.verify")))
+print(row % ("%d x %d KiB files (b)" % (files, file_bytes // 1024), mib("peak.pack.download"), "-"))
+print(row % ("ratio, large file / small files",
              "%.2fx" % (med["peak.big.download"] / med["peak.small.download"]),
              "%.2fx" % (med["peak.big.verify"] / med["peak.small.verify"])))
 PY
