@@ -116,8 +116,8 @@ start_xvfb() {
 
 # use_prefix BUILD_DIR: the build folder's own Wine prefix, made on first use.
 use_prefix() {
-    # shellcheck source=../tests/support/wine-env.sh
-    . "$REPO_ROOT/tests/support/wine-env.sh" "$1"
+    # shellcheck source=../scripts/wine-env.sh
+    . "$REPO_ROOT/scripts/wine-env.sh" "$1"
     STARTED_PREFIX=$WINEPREFIX
     wine_env_ensure_prefix
 }

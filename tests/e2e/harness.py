@@ -44,6 +44,7 @@ LOG_CANCELLED = "[ OK ] User cancelled update."
 LOG_INVALID = "[FAIL] Invalid or no update manifest. Aborting."
 LOG_CREATED = '[ OK ] Created directory: "%s"'
 LOG_DOWNLOADING = '[ OK ] Downloading "%s" from "%s"'
+LOG_FAILED_TO_OPEN = '[FAIL] Failed to open file "%s".'
 LOG_DOWNLOAD_ERROR = '[FAIL] Error during the download of "%s".'
 LOG_VALIDATE_ERROR = '[FAIL] Error during the validate of "%s".'
 
@@ -139,7 +140,7 @@ class UpdaterCase(unittest.TestCase):
 
     def start_server(self, port=HTTP_PORT, cert=()):
         try:
-            self.server = TestServer(None, port, *cert).start()
+            self.server = TestServer(port, *cert).start()
         except OSError as error:
             self.fail("cannot listen on 127.0.0.1:%d (%s); configure another port with "
                       "-DE2E_HTTP_PORT / -DE2E_HTTPS_PORT" % (port, error))
@@ -161,23 +162,25 @@ class UpdaterCase(unittest.TestCase):
         self.server.add_file(MANIFEST_URL_PATH, manifest)
         return manifest
 
-    def run_updater(self, exe=UPDATER, cancel_on_request=None, second_copy=False):
+    def run_updater(self, exe=UPDATER, cancel_on_request=None, cancel_by="click", second_copy=False):
         """Runs exe in the player folder under ui_probe.exe and returns its Outcome.
-        cancel_on_request: a URL path; once the server has seen it, the probe clicks Cancel.
-        second_copy: the probe starts a second updater while the dialog shows."""
+        cancel_on_request: a URL path; once the server has seen it, the probe asks the dialog to
+        stop the cancel_by way (see ui_probe.cpp). second_copy: the probe starts a second updater
+        while the dialog shows."""
         self.runs += 1
         report, trigger, errors_path = (os.path.join(self.work, "%s-%d" % (name, self.runs))
                                         for name in ("probe", "cancel", "wine-stderr"))
         command = [WINE_RUN, BUILD_DIR, PROBE, windows_path(report), windows_path(exe), windows_path(self.player)]
-        command += ["--cancel-when", windows_path(trigger)] if cancel_on_request else []
+        command += ["--cancel", cancel_by, windows_path(trigger)] if cancel_on_request else []
         command += ["--second"] if second_copy else []
+        seen = len(self.server.requests) if cancel_on_request else 0
         with open(errors_path, "wb") as errors:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                        stderr=errors, start_new_session=True)
         try:
             deadline = time.monotonic() + RUN_TIMEOUT_S
             while process.poll() is None and time.monotonic() < deadline:
-                if cancel_on_request and any(r.split("?")[0] == cancel_on_request for r in self.server.requests):
+                if cancel_on_request and cancel_on_request in self.server.requests[seen:]:
                     open(trigger, "ab").close()
                 time.sleep(0.01)
         finally:

@@ -1,6 +1,7 @@
 """The progress dialog while files arrive: a bar range beyond 32 bits, Cancel in the middle of a
 run, and a second copy of the program started while the first one shows its dialog."""
 
+import shutil
 import unittest
 
 from harness import (CANCELLED, DONE, LOG_CANCELLED, LOG_DOWNLOAD_ERROR, LOG_DOWNLOADING, LOG_MANIFEST,
@@ -35,19 +36,28 @@ class ProgressDialogTest(UpdaterCase):
         manifest = self.publish(files)
         (p1, s1), (p2, s2), (p3, s3) = manifest_entries(manifest)
         old = {"2.dds": payload("old two", 9000), "3.dds": payload("old three", 100)}
-        write_tree(self.player, old)
         self.server.set_fault(PACK_URL_PATH + "2.dds", "slow:4096:40")
+        # Every way to stop: the button, Escape, the close box, the OK command Enter sends when no
+        # button is the default, and a quit message, which counts as a cancel but is not logged.
+        for way in ("click", "escape", "close", "ok", "quit"):
+            with self.subTest(way=way):
+                shutil.rmtree(self.player)
+                write_tree(self.player, old)
+                seen = len(self.server.requests)
 
-        outcome = self.run_updater(cancel_on_request=PACK_URL_PATH + "2.dds")
+                outcome = self.run_updater(cancel_on_request=PACK_URL_PATH + "2.dds", cancel_by=way)
 
-        # The cancel fails the file in flight and every later one, each with its own line, and the
-        # run ends without a box. The finished file is new; the cancelled ones keep their old
-        # versions, with no part left over.
-        self.assertRun(outcome, CANCELLED, [LOG_MANIFEST, LOG_VALID, LOG_DOWNLOADING % (p1, s1),
-                                            LOG_DOWNLOADING % (p2, s2), LOG_CANCELLED, LOG_DOWNLOAD_ERROR % p2,
-                                            LOG_DOWNLOADING % (p3, s3), LOG_DOWNLOAD_ERROR % p3],
-                       dict(old, **{"1.dds": files["1.dds"]}), manifest)
-        self.assertNotIn(PACK_URL_PATH + "3.dds", self.server.requests)
+                # The cancel fails the file in flight and every later one, each with its own line,
+                # and the run ends without a box. The finished file is new; the cancelled ones keep
+                # their old versions, with no part left over; the third is never asked for.
+                cancelled = [] if way == "quit" else [LOG_CANCELLED]
+                self.assertRun(outcome, CANCELLED, [LOG_MANIFEST, LOG_VALID, LOG_DOWNLOADING % (p1, s1),
+                                                    LOG_DOWNLOADING % (p2, s2)] + cancelled +
+                               [LOG_DOWNLOAD_ERROR % p2, LOG_DOWNLOADING % (p3, s3), LOG_DOWNLOAD_ERROR % p3],
+                               dict(old, **{"1.dds": files["1.dds"]}), manifest)
+                self.assertEqual([MANIFEST_URL_PATH, PACK_URL_PATH + "1.dds", PACK_URL_PATH + "2.dds"],
+                                 self.server.requests[seen:])
+                self.assertIn(2, [d["focus"] for d in outcome.dialogs], "the focus is on Cancel")
 
     def test_second_copy_while_the_dialog_shows(self):
         files = {"big.dds": payload("big", 64 * 1024)}

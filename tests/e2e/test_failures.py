@@ -4,11 +4,13 @@ wrong, nothing the player had is lost."""
 
 import os
 import shutil
+import subprocess
 import unittest
 
-from harness import (BUILD_DIR, LOG_DOWNLOAD_ERROR, LOG_DOWNLOADING, LOG_INVALID, LOG_MANIFEST, LOG_NO_UPDATE,
-                     LOG_VALID, LOG_VALIDATE_ERROR, MANIFEST_URL_PATH, NO_MANIFEST, NO_UPDATE, PACK_URL_PATH,
-                     SOME_FAILED, UpdaterCase, manifest_entries, manifest_xml, md5_hex, payload, write_tree)
+from harness import (BUILD_DIR, LOG_DOWNLOAD_ERROR, LOG_DOWNLOADING, LOG_FAILED_TO_OPEN, LOG_INVALID, LOG_MANIFEST,
+                     LOG_NO_UPDATE, LOG_VALID, LOG_VALIDATE_ERROR, MANIFEST_URL_PATH, NO_MANIFEST, NO_UPDATE,
+                     PACK_URL_PATH, SOME_FAILED, UpdaterCase, manifest_entries, manifest_xml, md5_hex, payload,
+                     write_tree)
 
 
 class ManifestFailureTest(UpdaterCase):
@@ -25,6 +27,9 @@ class ManifestFailureTest(UpdaterCase):
         server.add_file(PACK_URL_PATH + "ok.dds", ok)
         server.add_file(PACK_URL_PATH + "evil.dds", evil)
         outside = [os.path.join(self.work, "evil.dds"), os.path.join(BUILD_DIR, "wineprefix", "drive_c", "evil.dds")]
+        for path in outside:  # what an earlier failing run may have left
+            if os.path.exists(path):
+                os.remove(path)
         for path in ("..\\evil.dds", "sub/../../evil.dds", "C:\\evil.dds", "Liveries/aux.dds"):
             with self.subTest(path=path):
                 manifest = manifest_xml([("ok.dds", 100, md5_hex(ok), server.base_url + PACK_URL_PATH + "ok.dds"),
@@ -64,28 +69,39 @@ class ManifestFailureTest(UpdaterCase):
 class PackFileFailureTest(UpdaterCase):
 
     def test_stale_file_that_fails_keeps_the_old_version(self):
-        # 3072 bytes already current and 1024 stale: the bar runs from 0 to 4 and starts at 3,
-        # where it stays unless b's one 1 KiB chunk arrives.
+        # 3 MiB already current and 1 MiB stale: the bar runs from 0 to 4096 KiB and starts at 3072,
+        # where it stays unless b arrives; the amount line counts what did arrive.
         self.start_server()
-        files = {"a.dds": payload("a", 3072), "b.dds": payload("b", 1024)}
+        files = {"a.dds": payload("a", 3 << 20), "b.dds": payload("b", 1 << 20)}
         manifest = self.publish(files)
         src = manifest_entries(manifest)[1][1]
         old = {"a.dds": files["a.dds"], "b.dds": payload("old b", 1500)}
-        wrong = payload("not b", 1024)
+        wrong = payload("not b", 1 << 20)
         self.server.add_file(PACK_URL_PATH + "b.dds", wrong)  # 200, but not what the digest describes
-        cases = [(None, LOG_VALIDATE_ERROR, wrong, 4)]
-        cases += [(fault, LOG_DOWNLOAD_ERROR, old["b.dds"], 3) for fault in ("404", "500", "drop:600")]
-        for fault, error, b_after, position in cases:
+        # A file that cannot be replaced (root ignores the read-only bit; an immutable file it
+        # cannot rename over) is reported like one that cannot be opened.
+        cases = [(None, [LOG_VALIDATE_ERROR], wrong, 4096, "4.00")]
+        cases += [(fault, [LOG_DOWNLOAD_ERROR], old["b.dds"], 3072, "3.00") for fault in ("404", "500", "drop:600")]
+        cases += [("immutable", [LOG_FAILED_TO_OPEN, LOG_DOWNLOAD_ERROR], old["b.dds"], 4096, "4.00")]
+        for fault, errors, b_after, position, done_mb in cases:
             with self.subTest(fault=fault):
                 write_tree(self.player, old)
-                if fault:
+                if fault == "immutable":  # the last case: the file stays immutable until the cleanup
+                    self.server.faults.clear()
+                    self.server.add_file(PACK_URL_PATH + "b.dds", files["b.dds"])
+                    b_path = os.path.join(self.player, "b.dds")
+                    if subprocess.run(["chattr", "+i", b_path]).returncode:
+                        self.skipTest("chattr +i does not work here")
+                    self.addCleanup(subprocess.run, ["chattr", "-i", b_path])
+                elif fault:
                     self.server.set_fault(PACK_URL_PATH + "b.dds", fault)
 
                 outcome = self.run_updater()
 
-                self.assertRun(outcome, SOME_FAILED, [LOG_MANIFEST, LOG_VALID, LOG_DOWNLOADING % ("b.dds", src),
-                                                      error % "b.dds"], dict(old, **{"b.dds": b_after}), manifest)
-                self.assertEqual((0, 4, position), outcome.bar, outcome)
+                log = [LOG_MANIFEST, LOG_VALID, LOG_DOWNLOADING % ("b.dds", src)] + [e % "b.dds" for e in errors]
+                self.assertRun(outcome, SOME_FAILED, log, dict(old, **{"b.dds": b_after}), manifest)
+                self.assertEqual((0, 4096, position), outcome.bar, outcome)
+                self.assertEqual(done_mb + " MB of 4.00 MB", outcome.dialogs[-1]["amount"], outcome)
 
 
 if __name__ == "__main__":

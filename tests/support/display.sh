@@ -7,7 +7,7 @@ dir="$build/xvfb"
 here=$(cd "$(dirname "$0")" && pwd)
 
 stop() {
-    (. "$here/wine-env.sh" "$build"; wineserver -k >/dev/null 2>&1)
+    (. "$here/../../scripts/wine-env.sh" "$build"; wineserver -k >/dev/null 2>&1)
     if [ -s "$dir/pid" ]; then
         kill "$(cat "$dir/pid")" 2>/dev/null
     fi
@@ -32,7 +32,7 @@ start)
         exit 1
     fi
     tr -d '\n' <"$dir/display.tmp" >"$dir/display"
-    . "$here/wine-env.sh" "$build"
+    . "$here/../../scripts/wine-env.sh" "$build"
     wine_env_ensure_prefix
     echo "Xvfb on $DISPLAY, prefix $WINEPREFIX"
     ;;

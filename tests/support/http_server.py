@@ -1,43 +1,22 @@
-#!/usr/bin/env python3
 """A web server for tests, on 127.0.0.1, that misbehaves on purpose.
 
-In Python: TestServer(root=None, port=0, certfile=None, keyfile=None).start(), then add_file(path,
-data), set_fault(path, fault), base_url, requests (the paths seen, in order) and stop().
+TestServer(port=0, certfile=None, keyfile=None).start(), then add_file(path, data),
+set_fault(path, fault), base_url, requests (the paths asked for, percent-decoded, in order) and
+stop(), which also ends every connection still open. Any path not added is a 404.
 
-Faults: "404", "500"; "drop:N" (the full Content-Length, N body bytes, hang-up); "stall" (headers,
-then nothing until the server stops); "hangup:MS" (headers, MS ms of silence, hang-up, as a
-server's idle time-out does); "slow:CHUNK:MS" (the body in CHUNK-byte pieces MS ms apart);
-"nolength" (no Content-Length: the hang-up ends the body).
-
-Routes for programs under Wine: /bytes/N (byte i is i % 251), /fault/KIND[/ARG...]/REST (REST with
-that fault, e.g. /fault/drop/100/bytes/5000), /requests (the paths seen, one a line). Any other path
-is an added file, then a file under root, else 404.
-
-For ctest fixtures: "serve --port-file F --pid-file P [--root DIR] [--log L]" stops a server still
-recorded in P, then returns once a new one listens in the background with its port in F;
-"stop --pid-file P" ends it and waits until it is gone.
+Faults: "404", "500"; "drop:N" (the full Content-Length, N body bytes, hang-up); "slow:CHUNK:MS"
+(the body in CHUNK-byte pieces MS ms apart); "nolength" (no Content-Length: the hang-up ends the
+body); "stall" (headers, then nothing until the server stops).
 """
 
-import argparse
 import http.server
-import os
-import signal
 import socket
 import ssl
 import sys
 import threading
-import time
 import urllib.parse
 
-FAULT_ARGS = {"404": 0, "500": 0, "stall": 0, "nolength": 0, "drop": 1, "hangup": 1, "slow": 2}
-
-
-def parse_fault(text):
-    """(kind, [numbers]) of a fault such as "drop:100"; None when it means nothing."""
-    kind, *args = text.split(":")
-    if FAULT_ARGS.get(kind) != len(args) or not all(a.isdigit() for a in args):
-        return None
-    return kind, [int(a) for a in args]
+FAULT_ARGS = {"404": 0, "500": 0, "drop": 1, "slow": 2, "nolength": 0, "stall": 0}
 
 
 def _shut(connection):
@@ -67,30 +46,17 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.request.close()  # the TLS socket: the server closes only the plain one it accepted
 
     def log_message(self, format, *args):
-        if self.server.owner.verbose:
-            super().log_message(format, *args)
+        pass
 
     def do_GET(self):
         owner = self.server.owner
-        owner.requests.append(self.path)
         path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
-        fault = owner.faults.get(path)
-        if path == "/requests":
-            return self._send("".join(p + "\n" for p in owner.requests).encode())
-        if fault is None and path.startswith("/fault/"):
-            words = path.split("/")[2:]
-            count = FAULT_ARGS.get(words[0], -1)
-            fault = parse_fault(":".join(words[:count + 1]))
-            path = "/" + "/".join(words[count + 1:]) if fault else ""  # a malformed route is a 404
-        body = owner.body_for(path)
-        code = int(fault[0]) if fault and fault[0] in ("404", "500") else 200 if body is not None else 404
+        owner.requests.append(path)
+        kind, args = owner.faults.get(path, (None, []))
+        body = owner.files.get(path)
+        code = int(kind) if kind in ("404", "500") else 200 if body is not None else 404
         if code != 200:
-            return self._send(b"<html><body><h1>%d %s</h1></body></html>\n" % (code, self.responses[code][0].encode()),
-                              code=code)
-        self._send(body, fault)
-
-    def _send(self, body, fault=None, code=200):
-        kind, args = fault or (None, [])
+            kind, body = None, b"<html><body><h1>%d</h1></body></html>\n" % code
         self.send_response(code)
         if kind == "nolength":
             self.send_header("Connection", "close")
@@ -98,16 +64,15 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.close_connection = kind not in (None, "slow")
-        stopping = self.server.owner.stopping
         if kind == "drop":
             self.wfile.write(body[:args[0]])
-        elif kind in ("stall", "hangup"):
-            stopping.wait(args[0] / 1000 if args else None)
+        elif kind == "stall":
+            owner.stopping.wait()
         elif kind == "slow":
-            for start in range(0, len(body), max(1, args[0])):
-                if start and stopping.wait(args[1] / 1000):
+            for start in range(0, len(body), args[0]):
+                if start and owner.stopping.wait(args[1] / 1000):
                     return
-                self.wfile.write(body[start:start + max(1, args[0])])
+                self.wfile.write(body[start:start + args[0]])
         else:
             self.wfile.write(body)
 
@@ -137,10 +102,9 @@ class _Server(http.server.ThreadingHTTPServer):
 
 
 class TestServer:
-    """A web server on 127.0.0.1 serving files and faults, in threads of this process."""
+    """A web server on 127.0.0.1 serving added files and faults, in threads of this process."""
 
-    def __init__(self, root=None, port=0, certfile=None, keyfile=None):
-        self.root = os.path.abspath(root) if root else None
+    def __init__(self, port=0, certfile=None, keyfile=None):
         self.port = port
         self.ssl_context = None
         if certfile:
@@ -149,7 +113,6 @@ class TestServer:
         self.files, self.faults, self.requests = {}, {}, []
         self.lock = threading.Lock()
         self.stopping = threading.Event()
-        self.verbose = False
         self._server = None
 
     def start(self):
@@ -174,100 +137,7 @@ class TestServer:
         self.files[url_path] = bytes(data)
 
     def set_fault(self, url_path, fault):
-        self.faults[url_path] = parse_fault(fault)
-        if self.faults[url_path] is None:
+        kind, *args = fault.split(":")
+        if FAULT_ARGS.get(kind) != len(args) or not all(a.isdigit() for a in args):
             raise ValueError("unknown fault %r" % fault)
-
-    def body_for(self, path):
-        if path in self.files:
-            return self.files[path]
-        if path.startswith("/bytes/") and path[7:].isdigit():
-            return (bytes(range(251)) * (int(path[7:]) // 251 + 1))[:int(path[7:])]
-        local = os.path.normpath(os.path.join(self.root or "/nonexistent", path.lstrip("/")))
-        if self.root and local.startswith(self.root + os.sep) and os.path.isfile(local):
-            with open(local, "rb") as f:
-                return f.read()
-        return None
-
-
-def _serve(args):
-    _stop(args)  # a server left by an interrupted or repeated run would otherwise live on
-    ready_r, ready_w = os.pipe()
-    if os.fork():
-        os.close(ready_w)
-        with os.fdopen(ready_r) as ready:
-            status = ready.read()
-        os.wait()  # the intermediate child, gone once the daemon runs
-        if status != "ok":
-            sys.stderr.write("http_server: could not start: %s\n" % status)
-        return 0 if status == "ok" else 1
-    # The daemon: its own session, none of the caller's pipes (ctest waits on them).
-    os.close(ready_r)
-    os.setsid()
-    if os.fork():
-        os._exit(0)
-    log = os.open(args.log or os.devnull, os.O_WRONLY | os.O_CREAT | os.O_APPEND, 0o644)
-    os.dup2(os.open(os.devnull, os.O_RDONLY), 0)
-    os.dup2(log, 1)
-    os.dup2(log, 2)
-    try:
-        server = TestServer(args.root).start()
-    except Exception as error:  # reported to the waiting parent
-        os.write(ready_w, str(error).encode() or b"error")
-        os._exit(1)
-    server.verbose = bool(args.log)
-    stop = threading.Event()
-    signal.signal(signal.SIGTERM, lambda *_: stop.set())
-    signal.signal(signal.SIGINT, lambda *_: stop.set())
-    for path, value in ((args.pid_file, os.getpid()), (args.port_file, server.port)):
-        with open(path, "w") as f:
-            f.write("%d\n" % value)
-    os.write(ready_w, b"ok")
-    os.close(ready_w)
-    while not stop.wait(0.5):
-        pass
-    server.stop()
-    os.remove(args.port_file)
-    os._exit(0)
-
-
-def _is_our_server(pid):
-    try:
-        with open("/proc/%d/cmdline" % pid, "rb") as f:
-            return b"http_server.py" in f.read()
-    except OSError:
-        return False
-
-
-def _stop(args):
-    try:
-        with open(args.pid_file) as f:
-            pid = int(f.read())
-    except (OSError, ValueError):
-        return 0  # nothing running
-    if _is_our_server(pid):
-        os.kill(pid, signal.SIGTERM)
-        deadline = time.monotonic() + 10
-        while _is_our_server(pid) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        if _is_our_server(pid):
-            os.kill(pid, signal.SIGKILL)
-    os.remove(args.pid_file)
-    return 0
-
-
-def main(argv):
-    parser = argparse.ArgumentParser(description="Misbehaving web server for tests.")
-    commands = parser.add_subparsers(dest="command", required=True)
-    serve = commands.add_parser("serve")
-    serve.add_argument("--root")
-    serve.add_argument("--port-file", required=True)
-    serve.add_argument("--log")
-    for command in (serve, commands.add_parser("stop")):
-        command.add_argument("--pid-file", required=True)
-    args = parser.parse_args(argv)
-    return _serve(args) if args.command == "serve" else _stop(args)
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+        self.faults[url_path] = (kind, [int(a) for a in args])

@@ -1,15 +1,16 @@
-// ui_probe: starts a program, watches its windows from outside and reports what it saw.
+// ui_probe: runs a program, watches its windows from outside and reports what it saw.
 //
-//   ui_probe.exe REPORT EXE DIR [--cancel-when FILE] [--second]
+//   ui_probe.exe REPORT EXE DIR [--second | --cancel WAY FILE]
 //
 // EXE runs in DIR and its top-level windows are polled every 20 ms until it exits, for 45 s at
 // most. Each line of REPORT is one JSON object (UTF-8):
-//   {"event":"dialog","status":..,"amount":..,"low":..,"high":..,"pos":..}  whenever one changes
+//   {"event":"dialog","status":..,"amount":..,"low":..,"high":..,"pos":..,"focus":ID}  on a change
 //   {"event":"box","text":..,"icon":"error|information|unknown","owner":"dialog|none|other"}
-//   {"event":"cancel"}          the dialog's Cancel was clicked, once FILE exists
 //   {"event":"second","exit":N} a second copy of EXE, started in DIR while the dialog showed
 //   {"event":"exit","code":N}   or {"event":"timeout"} (EXE was then terminated)
-// Every message box is answered with OK once recorded.
+// Every message box is answered with OK once recorded. With --cancel, once FILE exists the dialog
+// is asked to stop the WAY a player or the system would: "click" on Cancel, "escape", the "close"
+// box, an "ok" command (what Enter sends when no button is the default), or "quit" (WM_QUIT).
 #include <windows.h>
 #include <commctrl.h>
 
@@ -30,28 +31,20 @@ constexpr DWORD kSecondCopyTimeoutMs = 15000;
 constexpr DWORD kRunTimeoutMs = 45000;
 // A box is answered only after the dialog behind it has been watched this long, so what the box's
 // modal loop keeps doing to the dialog (the amount line's timer) is seen too.
-constexpr DWORD kWatchBehindBoxMs = 800;
+constexpr DWORD kWatchBehindBoxMs = 700;
 
 struct Options {
-    std::wstring out, run, cwd, cancelWhen;  // cancelWhen empty: never cancel
+    std::wstring out, run, cwd, cancelWhen, cancelBy;  // cancelWhen empty: never cancel
     bool second = false;
 };
 
+// A JSON string: ASCII as it is, everything else as \u escapes of its UTF-16 units.
 std::string Json(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr,
-                                      nullptr);
-    std::string utf8(n > 0 ? n : 0, '\0');
-    if (n > 0)
-        WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &utf8[0], n, nullptr, nullptr);
     std::string quoted = "\"";
-    for (const char c : utf8) {
-        if (c == '"' || c == '\\') quoted += '\\';
-        if (static_cast<unsigned char>(c) >= 0x20) {
-            quoted += c;
-            continue;
-        }
+    for (const wchar_t c : text) {
         char escape[8];
-        snprintf(escape, sizeof(escape), "\\u%04x", c);
+        snprintf(escape, sizeof(escape), c < 0x20 || c > 0x7E || c == L'"' || c == L'\\' ? "\\u%04x" : "%c",
+                 static_cast<unsigned>(c));
         quoted += escape;
     }
     return quoted + "\"";
@@ -91,11 +84,10 @@ BOOL CALLBACK CollectWindow(HWND window, LPARAM context) {
 
 // A bar query crosses into the program, which answers only while it pumps messages: ask with a
 // time-out, and keep the previous value when it does not answer.
-bool QueryBar(HWND bar, UINT message, WPARAM wParam, long long* value) {
+void QueryBar(HWND bar, UINT message, WPARAM wParam, long long* value) {
     DWORD_PTR result = 0;
-    if (!SendMessageTimeoutW(bar, message, wParam, 0, SMTO_ABORTIFHUNG, kQueryTimeoutMs, &result)) return false;
-    *value = static_cast<int>(result);
-    return true;
+    if (SendMessageTimeoutW(bar, message, wParam, 0, SMTO_ABORTIFHUNG, kQueryTimeoutMs, &result))
+        *value = static_cast<int>(result);
 }
 
 // bar: low, high and position, -1 until the program first answers.
@@ -103,13 +95,16 @@ std::string DialogLine(HWND dialog, long long bar[3]) {
     // With lParam 0 PBM_GETRANGE returns the low (TRUE) or high (FALSE) limit: a pointer to a
     // PBRANGE would not cross processes.
     const HWND control = GetDlgItem(dialog, kBarId);
-    if (QueryBar(control, PBM_GETRANGE, TRUE, &bar[0])) {
-        QueryBar(control, PBM_GETRANGE, FALSE, &bar[1]);
-        QueryBar(control, PBM_GETPOS, 0, &bar[2]);
-    }
+    QueryBar(control, PBM_GETRANGE, TRUE, &bar[0]);
+    QueryBar(control, PBM_GETRANGE, FALSE, &bar[1]);
+    QueryBar(control, PBM_GETPOS, 0, &bar[2]);
+    GUITHREADINFO thread = {};
+    thread.cbSize = sizeof(thread);
+    GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &thread);
     return "\"event\":\"dialog\",\"status\":" + Json(Text(GetDlgItem(dialog, kStatusId))) +
            ",\"amount\":" + Json(Text(GetDlgItem(dialog, kAmountId))) + ",\"low\":" + std::to_string(bar[0]) +
-           ",\"high\":" + std::to_string(bar[1]) + ",\"pos\":" + std::to_string(bar[2]);
+           ",\"high\":" + std::to_string(bar[1]) + ",\"pos\":" + std::to_string(bar[2]) +
+           ",\"focus\":" + std::to_string(thread.hwndFocus ? GetDlgCtrlID(thread.hwndFocus) : 0);
 }
 
 BOOL CALLBACK FindIcon(HWND child, LPARAM context) {
@@ -174,6 +169,23 @@ void AnswerBox(FILE* report, HWND box, HWND dialog) {
     for (DWORD waited = 0; waited < kBoxTimeoutMs && IsWindow(box); waited += kPollMs) Sleep(kPollMs);
 }
 
+// Everything is posted: the program sees it when its download pumps messages.
+void AskToStop(HWND dialog, const std::wstring& way) {
+    const HWND button = GetDlgItem(dialog, IDCANCEL);
+    if (way == L"click") {
+        PostMessageW(button, BM_CLICK, 0, 0);
+    } else if (way == L"escape") {  // to the focused button, as the keyboard would
+        PostMessageW(button, WM_KEYDOWN, VK_ESCAPE, 0x00010001);
+        PostMessageW(button, WM_KEYUP, VK_ESCAPE, 0xC0010001);
+    } else if (way == L"close") {
+        PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    } else if (way == L"ok") {
+        PostMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+    } else if (way == L"quit") {
+        PostThreadMessageW(GetWindowThreadProcessId(dialog, nullptr), WM_QUIT, 0, 0);
+    }
+}
+
 // The process handle of EXE started in DIR, or null.
 HANDLE Start(const Options& options, DWORD* processId) {
     std::wstring commandLine = L"\"" + options.run + L"\"";
@@ -214,7 +226,7 @@ void Watch(FILE* report, const Options& options) {
     long long bar[3] = {-1, -1, -1};
     std::string lastLine;
     HWND lastDialog = nullptr;
-    bool cancelled = false, secondDone = false;
+    bool stopAsked = false, secondDone = false;
     DWORD boxSeenAt = 0;
     const DWORD start = GetTickCount();
     while (WaitForSingleObject(program.Get(), 0) != WAIT_OBJECT_0) {
@@ -232,11 +244,10 @@ void Watch(FILE* report, const Options& options) {
                 secondDone = true;
                 RunSecondCopy(report, options);
             }
-            if (!cancelled && !options.cancelWhen.empty() &&
+            if (!stopAsked && !options.cancelWhen.empty() &&
                 GetFileAttributesW(options.cancelWhen.c_str()) != INVALID_FILE_ATTRIBUTES) {
-                cancelled = true;
-                PostMessageW(GetDlgItem(found.dialog, IDCANCEL), BM_CLICK, 0, 0);
-                Report(report, "\"event\":\"cancel\"");
+                stopAsked = true;
+                AskToStop(found.dialog, options.cancelBy);
             }
         }
         if (found.box && found.dialog && !boxSeenAt) boxSeenAt = GetTickCount();
@@ -255,16 +266,12 @@ bool ParseOptions(int argc, wchar_t** argv, Options* o) {
     o->out = argv[1];
     o->run = argv[2];
     o->cwd = argv[3];
-    for (int i = 4; i < argc; ++i) {
-        if (!lstrcmpW(argv[i], L"--second")) {
-            o->second = true;
-        } else if (!lstrcmpW(argv[i], L"--cancel-when") && i + 1 < argc) {
-            o->cancelWhen = argv[++i];
-        } else {
-            return false;
-        }
+    o->second = argc == 5 && !lstrcmpW(argv[4], L"--second");
+    if (argc == 7 && !lstrcmpW(argv[4], L"--cancel")) {
+        o->cancelBy = argv[5];
+        o->cancelWhen = argv[6];
     }
-    return true;
+    return argc == 4 || o->second || !o->cancelWhen.empty();
 }
 
 }  // namespace
@@ -272,7 +279,7 @@ bool ParseOptions(int argc, wchar_t** argv, Options* o) {
 int wmain(int argc, wchar_t** argv) {
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
-        fwprintf(stderr, L"usage: ui_probe REPORT EXE DIR [--cancel-when FILE] [--second]\n");
+        fwprintf(stderr, L"usage: ui_probe REPORT EXE DIR [--second | --cancel WAY FILE]\n");
         return 2;
     }
     const ScopedFile report(_wfopen(options.out.c_str(), L"wb"));

@@ -6,8 +6,8 @@
 set -u
 build=$(cd "$1" && pwd); shift
 here=$(cd "$(dirname "$0")" && pwd)
-# shellcheck source=wine-env.sh
-. "$here/wine-env.sh" "$build"
+# shellcheck source=../../scripts/wine-env.sh
+. "$here/../../scripts/wine-env.sh" "$build"
 wine_env_ensure_prefix || exit 125
 
 err=$(mktemp)

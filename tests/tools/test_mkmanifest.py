@@ -1,16 +1,16 @@
 """tools/mkmanifest.py run as a program on real folders, against a real HTTP server on 127.0.0.1."""
 
-import functools
-import http.server
 import os
 import subprocess
 import sys
 import tempfile
-import threading
 import unittest
 import xml.etree.ElementTree as ET
 
-TOOL = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools", "mkmanifest.py")
+HERE = os.path.dirname(os.path.abspath(__file__))
+TOOL = os.path.join(HERE, "..", "..", "tools", "mkmanifest.py")
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+from http_server import TestServer  # noqa: E402
 
 # Contents are MD5 known answers from RFC 1321.
 PACK = {"a&b #1.txt": b"abc", "sub/deep/with space.txt": b"a", "sub/\u00e9.dds": b"",
@@ -38,26 +38,6 @@ def make_files(root, files):
             stream.write(data)
 
 
-class PackHandler(http.server.SimpleHTTPRequestHandler):
-    """Serves the temporary folder; server.misbehave maps a request path to "drop" or "stall"."""
-
-    def do_GET(self):
-        how = self.server.misbehave.get(self.path)
-        if how == "drop":  # promises 1000 bytes, sends 7, hangs up
-            self.send_response(200)
-            self.send_header("Content-Length", "1000")
-            self.end_headers()
-            self.wfile.write(b"partial")
-            self.close_connection = True
-        elif how == "stall":  # never answers until the test ends
-            self.server.release.wait(60)
-        else:
-            super().do_GET()
-
-    def log_message(self, *args):
-        pass
-
-
 class MkManifestTest(unittest.TestCase):
     def setUp(self):
         temp = tempfile.TemporaryDirectory()
@@ -65,22 +45,24 @@ class MkManifestTest(unittest.TestCase):
         self.root = temp.name
         self.pack = os.path.join(self.root, "pack")
         make_files(self.pack, PACK)
-        handler = functools.partial(PackHandler, directory=self.root)
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)
-        self.server.misbehave, self.server.release = {}, threading.Event()
-        thread = threading.Thread(target=self.server.serve_forever)
-        thread.start()
-        # Cleanups run last-in first-out: release stalled handlers, stop, join, close.
-        self.addCleanup(self.server.server_close)
-        self.addCleanup(thread.join)
-        self.addCleanup(self.server.shutdown)
-        self.addCleanup(self.server.release.set)
-        self.url = "http://127.0.0.1:%d/" % self.server.server_address[1]
+        self.server = TestServer().start()
+        self.addCleanup(self.server.stop)
+        self.url = self.server.base_url + "/"
         self.manifest = os.path.join(self.pack, "manifest_ZIR.xml")
+
+    def publish(self):
+        """Serves the pack folder as it is now, manifest included, under /pack/."""
+        self.server.files.clear()
+        for folder, _, names in os.walk(self.pack):
+            for name in names:
+                path = os.path.join(folder, name)
+                with open(path, "rb") as stream:
+                    self.server.add_file("/pack/" + os.path.relpath(path, self.pack), stream.read())
 
     def build(self):
         result = run_tool("build", self.pack, "--base-url", self.url + "pack", "-o", self.manifest)
         self.assertEqual(result.returncode, 0, result.stderr)
+        self.publish()
         with open(self.manifest, "rb") as stream:
             return stream.read()
 
@@ -106,13 +88,14 @@ class MkManifestTest(unittest.TestCase):
         self.build()
         make_files(self.pack, {"Z.txt": b"message digesT"})  # same size, other bytes
         os.remove(os.path.join(self.pack, "sub", "\u00e9.dds"))
-        self.server.misbehave = {"/pack/a%26b%20%231.txt": "drop",
-                                 "/pack/sub/deep/with%20space.txt": "stall"}
+        self.publish()
+        self.server.set_fault("/pack/a&b #1.txt", "drop:1")
+        self.server.set_fault("/pack/sub/deep/with space.txt", "stall")
         result = run_tool("check", self.manifest, "--timeout", "1")
         self.assertEqual(result.returncode, 1, result.stderr)
         lines = result.stdout.splitlines()
         self.assertEqual(lines[-1], "4 files checked: 0 match, 4 with problems")
-        expected = {"Z.txt": "md5 f96b697d", "a&b #1.txt": "closed after 7 of 1000",
+        expected = {"Z.txt": "md5 f96b697d", "a&b #1.txt": "closed after 1",
                     "sub\\deep\\with space.txt": "timed out", "sub\\\u00e9.dds": "HTTP status 404"}
         for path, reason in expected.items():
             hits = [line for line in lines if line.startswith(path + ": ")]

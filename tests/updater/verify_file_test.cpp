@@ -1,13 +1,21 @@
 // VerifyFile on real files: known MD5 answers, the digest text comparison, unreadable files, flags.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
-#include "test_util.h"
 #include "verify_file.h"
 
 namespace {
+
+namespace fs = std::filesystem;
+
+bool WriteBytes(const fs::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    return static_cast<bool>(out.write(bytes.data(), static_cast<std::streamsize>(bytes.size())).flush());
+}
 
 constexpr wchar_t kAbc[] = L"900150983cd24fb0d6963f7d28e17f72";
 
@@ -25,16 +33,26 @@ FileEntry Entry(const std::wstring& path, const std::wstring& md5, bool upToDate
     return FileEntry{kOtherBits | upToDate, path, 999, md5, L"s"};  // the size never matters
 }
 
+// Each test works in a fresh folder, its working directory: entry paths are relative to it.
 class VerifyFileTest : public ::testing::Test {
 protected:
-    ~VerifyFileTest() override {
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() / ("verify-" + std::to_string(GetCurrentProcessId()));
+        fs::remove_all(dir_);
+        ASSERT_TRUE(fs::create_directory(dir_));
+        saved_ = fs::current_path();
+        fs::current_path(dir_);
+    }
+    void TearDown() override {
         if (context_) CryptReleaseContext(context_, 0);
+        std::error_code error;
+        fs::current_path(saved_, error);
+        fs::remove_all(dir_, error);
     }
     bool Verify(FileEntry* entry) { return VerifyFile(entry, &context_); }
 
-    test::TempDir dir_;
-    test::CurrentDirectory cwd_{dir_.Path()};  // entry paths are relative to the working directory
-    HCRYPTPROV context_ = 0;                   // acquired by the first check, kept for the others
+    fs::path dir_, saved_;
+    HCRYPTPROV context_ = 0;  // acquired by the first check, kept for the others
 };
 
 TEST_F(VerifyFileTest, ComparesTheWholeDigestIgnoringCaseOnly) {
@@ -59,7 +77,7 @@ TEST_F(VerifyFileTest, ComparesTheWholeDigestIgnoringCaseOnly) {
     };
     HCRYPTPROV firstContext = 0;
     for (const auto& c : cases) {
-        ASSERT_TRUE(test::WriteBytes(dir_ / L"f.bin", c.content));
+        ASSERT_TRUE(WriteBytes("f.bin", c.content));
         FileEntry entry = Entry(L"f.bin", c.md5, !c.current);
         EXPECT_EQ(Verify(&entry), c.current) << c.content.size() << " bytes, md5 \"" << c.md5 << "\"";
         EXPECT_EQ(entry.flags, kOtherBits | c.current);
@@ -78,7 +96,7 @@ TEST_F(VerifyFileTest, FilesThatCannotBeReadAreStale) {
     }
 
     // Someone still writing the file, with or without letting readers in: not current.
-    ASSERT_TRUE(test::WriteBytes(dir_ / L"busy.bin", "abc"));
+    ASSERT_TRUE(WriteBytes("busy.bin", "abc"));
     FileEntry entry = Entry(L"busy.bin", kAbc, true);
     for (DWORD share : {0ul, static_cast<unsigned long>(FILE_SHARE_READ)}) {
         HANDLE writer = CreateFileW(L"busy.bin", GENERIC_WRITE, share, nullptr, OPEN_EXISTING, 0, nullptr);

@@ -1,5 +1,6 @@
-# Sourced with the build folder as argument: the Wine environment of the tests.
-# WINEPREFIX lives in the build folder; DISPLAY is the tests' own Xvfb when one runs.
+# Sourced with a build folder as argument: the Wine environment of the tests, the demo and the
+# benchmark. WINEPREFIX lives in the build folder (never the user's own); DISPLAY is the tests'
+# own Xvfb when one runs.
 _wine_build=$1
 export WINEPREFIX="$_wine_build/wineprefix"
 export WINEARCH=win32
