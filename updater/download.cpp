@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "progress_dialog.h"
+#include "progress_bar.h"
 #include "resource.h"
 #include "run_log.h"
 #include "scoped_handles.h"
@@ -92,6 +92,9 @@ struct PartFile {
 bool TransferBody(UpdateSession* session, HINTERNET request, HANDLE file, uint64_t announced, int progress) {
     char buffer[kChunkBytes];
     uint64_t received = 0;
+    // Looked up once, not per chunk: under Wine every GetDlgItem, and so every SendDlgItemMessageW,
+    // asks the wine server for the dialog's children.
+    const HWND bar = progress && session->dialog ? GetDlgItem(session->dialog, IDC_PROGRESS_BAR) : nullptr;
     for (;;) {
         DWORD got = 0;
         if (!InternetReadFile(request, buffer, kChunkBytes, &got)) return false;
@@ -101,8 +104,7 @@ bool TransferBody(UpdateSession* session, HINTERNET request, HANDLE file, uint64
         received += got;
         if (progress) {
             session->doneBytes += got;
-            if (session->dialog)
-                SendDlgItemMessageW(session->dialog, IDC_PROGRESS_BAR, PBM_DELTAPOS, got >> kKiBShift, 0);
+            if (bar) SendMessageW(bar, PBM_DELTAPOS, got >> kKiBShift, 0);
             if (!PumpMessages(session)) return false;
         }
     }

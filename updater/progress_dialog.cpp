@@ -12,7 +12,6 @@
 namespace {
 
 constexpr UINT kRefreshPeriodMs = 500;
-constexpr UINT kBarRedrawPeriodMs = 100;
 constexpr size_t kAmountTextLength = 64;
 constexpr double kMegabytesPerByte = 1.0 / (1024.0 * 1024.0);  // "MB" of 2^20 bytes
 
@@ -50,30 +49,7 @@ INT_PTR OnTimer(UpdateSession* session) {
     return TRUE;
 }
 
-// Redraw on, paint now, and back off when throttling: the same drawing as a step would make.
-void RedrawBar(HWND dialog, BOOL throttled) {
-    const HWND bar = GetDlgItem(dialog, IDC_PROGRESS_BAR);
-    SendMessageW(bar, WM_SETREDRAW, TRUE, 0);
-    RedrawWindow(bar, nullptr, nullptr, RDW_INVALIDATE | RDW_UPDATENOW);
-    if (throttled) SendMessageW(bar, WM_SETREDRAW, FALSE, 0);
-}
-
-// A timer procedure, so the ticks never reach the dialog procedure's amount line.
-void CALLBACK OnBarRedrawTimer(HWND dialog, UINT, UINT_PTR, DWORD) { RedrawBar(dialog, TRUE); }
-
 }  // namespace
-
-void ThrottleBarDrawing(HWND dialog) {
-    // With redraw off the steps move the position without painting; the timer, delivered by the
-    // download's pump, paints it (and whatever was uncovered meanwhile) a tenth of a second later.
-    SendDlgItemMessageW(dialog, IDC_PROGRESS_BAR, WM_SETREDRAW, FALSE, 0);
-    SetTimer(dialog, IDT_BAR_REDRAW, kBarRedrawPeriodMs, OnBarRedrawTimer);
-}
-
-void DrawBarNow(HWND dialog) {
-    KillTimer(dialog, IDT_BAR_REDRAW);
-    RedrawBar(dialog, FALSE);
-}
 
 INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam) {
     UpdateSession* session = SessionOf(dialog);

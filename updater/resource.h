@@ -7,4 +7,4 @@
 #define IDC_STATUS_TEXT 102
 #define IDC_AMOUNT_TEXT 103
 #define IDT_REFRESH 1
-#define IDT_BAR_REDRAW 2
+#define IDT_BAR_DRAW 2

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "progress_bar.h"
 #include "progress_dialog.h"
 #include "resource.h"
 #include "session.h"

@@ -1,0 +1,104 @@
+#include "progress_bar.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <new>
+
+#include "resource.h"
+
+namespace {
+
+constexpr UINT kDrawPeriodMs = 100;
+
+// The bar's own record, in its user slot from its first throttling on, freed with the window.
+struct BarState {
+    WNDPROC control;  // the progress class's procedure
+    bool throttled;
+    int64_t pending;  // steps counted but not yet handed to the control
+};
+
+BarState* StateOf(HWND bar) { return reinterpret_cast<BarState*>(GetWindowLongPtrW(bar, GWLP_USERDATA)); }
+
+LRESULT AskControl(HWND bar, const BarState* state, UINT message, WPARAM wParam = 0) {
+    return CallWindowProcW(state->control, bar, message, wParam, 0);
+}
+
+// Where the control would be had it taken every step itself: its position plus the pending
+// steps, within its range.
+int Position(HWND bar, const BarState* state) {
+    const int64_t low = static_cast<int>(AskControl(bar, state, PBM_GETRANGE, TRUE));
+    const int64_t high = static_cast<int>(AskControl(bar, state, PBM_GETRANGE, FALSE));
+    const int64_t position = static_cast<int>(AskControl(bar, state, PBM_GETPOS)) + state->pending;
+    return static_cast<int>(std::min(std::max(position, low), high));
+}
+
+// Hands the pending steps to the control as one move, which it draws at once, as it draws a step.
+void Flush(HWND bar, BarState* state) {
+    if (!state->pending) return;
+    const int position = Position(bar, state);
+    state->pending = 0;
+    AskControl(bar, state, PBM_SETPOS, static_cast<WPARAM>(position));
+}
+
+LRESULT CALLBACK ThrottledBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
+    BarState* state = StateOf(bar);
+    switch (message) {
+    case PBM_DELTAPOS:
+        if (state->throttled) {
+            const int previous = Position(bar, state);
+            state->pending += static_cast<int>(wParam);
+            return previous;
+        }
+        break;
+    case PBM_GETPOS:
+        return Position(bar, state);
+    case PBM_SETPOS:
+    case PBM_SETRANGE:
+    case PBM_SETRANGE32:
+    case PBM_STEPIT:
+        Flush(bar, state);  // the control's own arithmetic goes on from the exact position
+        break;
+    case WM_NCDESTROY: {
+        const WNDPROC control = state->control;
+        SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(control));
+        SetWindowLongPtrW(bar, GWLP_USERDATA, 0);
+        delete state;
+        return CallWindowProcW(control, bar, message, wParam, lParam);
+    }
+    }
+    return CallWindowProcW(state->control, bar, message, wParam, lParam);
+}
+
+// A timer procedure, so the ticks never reach the dialog procedure's amount line.
+void CALLBACK OnDrawTimer(HWND dialog, UINT, UINT_PTR, DWORD) {
+    const HWND bar = GetDlgItem(dialog, IDC_PROGRESS_BAR);
+    if (BarState* state = StateOf(bar)) Flush(bar, state);
+}
+
+}  // namespace
+
+void ThrottleBarDrawing(HWND dialog) {
+    const HWND bar = GetDlgItem(dialog, IDC_PROGRESS_BAR);
+    BarState* state = StateOf(bar);
+    if (!state) {
+        // Without the record the bar simply draws every step.
+        state = new (std::nothrow) BarState{reinterpret_cast<WNDPROC>(GetWindowLongPtrW(bar, GWLP_WNDPROC)), false, 0};
+        if (!state) return;
+        SetWindowLongPtrW(bar, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+        SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ThrottledBarProc));
+    }
+    state->throttled = true;
+    // Delivered by the download's pump, like every other message of the dialog.
+    SetTimer(dialog, IDT_BAR_DRAW, kDrawPeriodMs, OnDrawTimer);
+}
+
+void DrawBarNow(HWND dialog) {
+    KillTimer(dialog, IDT_BAR_DRAW);
+    const HWND bar = GetDlgItem(dialog, IDC_PROGRESS_BAR);
+    BarState* state = StateOf(bar);
+    if (!state) return;
+    Flush(bar, state);
+    state->throttled = false;
+}
