@@ -127,7 +127,10 @@ use_prefix() {
 build_helper() {
     local source=$1 out=$2
     shift 2
-    if [ "$out" -nt "$source" ]; then return 0; fi
+    # Up to date when newer than its source and every header it may include.
+    if [ "$out" -nt "$source" ] && [ -z "$(find "$BENCH_DIR" "$REPO_ROOT/updater" -name '*.h' -newer "$out")" ]; then
+        return 0
+    fi
     mkdir -p "$(dirname "$out")"
     i686-w64-mingw32-g++-posix -std=c++17 -O2 -Wall -Wextra -Werror -DUNICODE -D_UNICODE \
         -DWIN32_LEAN_AND_MEAN -D_WIN32_WINNT=0x0601 -municode -static -I"$REPO_ROOT/updater" \

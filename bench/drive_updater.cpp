@@ -25,6 +25,7 @@
 #include <string>
 
 #include "scoped_handles.h"
+#include "utf8.h"
 
 namespace {
 
@@ -45,14 +46,6 @@ struct FoundWindows {
     HWND dialog;
     HWND box;
 };
-
-std::string ToUtf8(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) return std::string();
-    std::string out(n - 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
-    return out;
-}
 
 BOOL CALLBACK CollectWindow(HWND window, LPARAM param) {
     FoundWindows* found = reinterpret_cast<FoundWindows*>(param);

@@ -24,24 +24,15 @@
 #include <string>
 #include <vector>
 
+#include "download.h"  // the updater's open flags
+#include "scoped_handles.h"
 #include "texts.h"
+#include "utf8.h"
 
 namespace {
 
 constexpr DWORD kChunkBytes = 4096;
 constexpr DWORD kMd5Bytes = 16;
-// The updater's flags: always a fresh copy, nothing read from or written to the cache, no cookies.
-constexpr DWORD kOpenUrlFlags =
-    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_PRAGMA_NOCACHE;
-static_assert(kOpenUrlFlags == 0x84080100, "not the updater's flags");
-
-std::string ToUtf8(const std::wstring& text) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (n <= 1) return std::string();
-    std::string out(n - 1, '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
-    return out;
-}
 
 std::wstring FromUtf8(const std::string& text) {
     if (text.empty()) return std::wstring();
@@ -92,33 +83,20 @@ double MsBetween(const LARGE_INTEGER& start, const LARGE_INTEGER& end) {
 
 // One URL into one file, read and written in 4 KiB chunks.
 bool DownloadOne(HINTERNET internet, const std::wstring& url, const std::wstring& path, unsigned long long* bytes) {
-    HINTERNET request = InternetOpenUrlW(internet, url.c_str(), nullptr, 0, kOpenUrlFlags, 0);
-    if (!request) return Fail("InternetOpenUrlW", url);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        Fail("CreateFileW", path);
-        InternetCloseHandle(request);
-        return false;
-    }
+    const ScopedInternet request(InternetOpenUrlW(internet, url.c_str(), nullptr, 0, kOpenUrlFlags, 0));
+    if (!request.Valid()) return Fail("InternetOpenUrlW", url);
+    const ScopedHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) return Fail("CreateFileW", path);
     char buffer[kChunkBytes];
-    bool ok = true;
     for (;;) {
         DWORD got = 0;
-        if (!InternetReadFile(request, buffer, kChunkBytes, &got)) {
-            ok = Fail("InternetReadFile", url);
-            break;
-        }
-        if (got == 0) break;
+        if (!InternetReadFile(request.Get(), buffer, kChunkBytes, &got)) return Fail("InternetReadFile", url);
+        if (got == 0) return true;
         DWORD written = 0;
-        if (!WriteFile(file, buffer, got, &written, nullptr) || written != got) {
-            ok = Fail("WriteFile", path);
-            break;
-        }
+        if (!WriteFile(file.Get(), buffer, got, &written, nullptr) || written != got) return Fail("WriteFile", path);
         *bytes += got;
     }
-    CloseHandle(file);
-    InternetCloseHandle(request);
-    return ok;
 }
 
 int Download(const std::vector<std::wstring>& lines) {
@@ -152,29 +130,24 @@ int Download(const std::vector<std::wstring>& lines) {
 
 // The MD5 digest of one file (16 bytes into digest), with a hash of its own from the shared context.
 bool HashOne(HCRYPTPROV context, const std::wstring& path, BYTE* digest, unsigned long long* bytes) {
-    HCRYPTHASH hash = 0;
-    if (!CryptCreateHash(context, CALG_MD5, 0, 0, &hash)) return Fail("CryptCreateHash", path);
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    bool ok = file != INVALID_HANDLE_VALUE || Fail("CreateFileW", path);
-    BYTE buffer[kChunkBytes];
-    while (ok) {
+    HCRYPTHASH rawHash = 0;
+    if (!CryptCreateHash(context, CALG_MD5, 0, 0, &rawHash)) return Fail("CryptCreateHash", path);
+    const ScopedCryptHash hash(rawHash);
+    {
+        const ScopedHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
+        if (!file.Valid()) return Fail("CreateFileW", path);
+        BYTE buffer[kChunkBytes];
         DWORD got = 0;
-        if (!ReadFile(file, buffer, kChunkBytes, &got, nullptr)) {
-            ok = Fail("ReadFile", path);
-        } else if (got == 0) {
-            break;
-        } else if (!CryptHashData(hash, buffer, got, 0)) {
-            ok = Fail("CryptHashData", path);
-        } else {
+        for (;;) {
+            if (!ReadFile(file.Get(), buffer, kChunkBytes, &got, nullptr)) return Fail("ReadFile", path);
+            if (got == 0) break;
+            if (!CryptHashData(hash.Get(), buffer, got, 0)) return Fail("CryptHashData", path);
             *bytes += got;
         }
-    }
-    if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+    }  // the file is closed before the hash value is read, as in the updater
     DWORD length = kMd5Bytes;
-    if (ok && !CryptGetHashParam(hash, HP_HASHVAL, digest, &length, 0)) ok = Fail("CryptGetHashParam", path);
-    CryptDestroyHash(hash);
-    return ok;
+    return CryptGetHashParam(hash.Get(), HP_HASHVAL, digest, &length, 0) || Fail("CryptGetHashParam", path);
 }
 
 bool WriteDigests(const wchar_t* path, const std::vector<BYTE>& digests) {

@@ -182,6 +182,19 @@ md5_list() {
         >"$work/$1.md5-recipe.list"
 }
 
+# md5_yardsticks NAME FOLDER BYTES MEASURE REPETITION: the MD5 recipe (whose digests must be
+# md5sum's) and md5sum -c over the pack NAME's files in FOLDER (below $work).
+md5_yardsticks() {
+    recipe md5 "$work/$1.md5-recipe.list" "$work/digests.txt"
+    expect_same "MD5 recipe, bytes" "$RECIPE_BYTES" "$3"
+    cut -c1-32 "$work/$1.md5" | cmp -s - "$work/digests.txt" || { note "MD5 recipe: digests differ from md5sum's"; exit 1; }
+    record "$4.recipe" "$5" "$RECIPE_MS"
+    local t0
+    t0=$(now_us)
+    (cd "$work/$2" && md5sum -c --quiet "$work/$1.md5")
+    record "$4.md5sum" "$5" "$(ms_since "$t0")"
+}
+
 # Warm-up: Wine's helper processes start with the first program, not inside a measurement.
 serve_manifest empty
 drive "$work/empty" "Pas de mise à jour."
@@ -248,28 +261,14 @@ for ((r = 1; r <= reps; r++)); do
         drive "$work/player" "Pas de mise à jour."
         record verify.updater "$((2 * r - 2 + k))" "$BOX_MS"
 
-        recipe md5 "$work/pack.md5-recipe.list" "$work/digests.txt"
-        expect_same "MD5 recipe, bytes" "$RECIPE_BYTES" "$pack_bytes"
-        cut -c1-32 "$work/pack.md5" | cmp -s - "$work/digests.txt" || { note "MD5 recipe: digests differ from md5sum's"; exit 1; }
-        record verify.recipe "$((2 * r - 2 + k))" "$RECIPE_MS"
-
-        t0=$(now_us)
-        (cd "$work/player" && md5sum -c --quiet "$work/pack.md5")
-        record verify.md5sum "$((2 * r - 2 + k))" "$(ms_since "$t0")"
+        md5_yardsticks pack player "$pack_bytes" verify "$((2 * r - 2 + k))"
     done
 
     serve_manifest tiny
     drive "$work/player-tiny" "Pas de mise à jour."
     record tiny.updater "$r" "$BOX_MS"
 
-    recipe md5 "$work/tiny.md5-recipe.list" "$work/digests.txt"
-    expect_same "MD5 recipe, bytes" "$RECIPE_BYTES" $((small_files * 1024))
-    cut -c1-32 "$work/tiny.md5" | cmp -s - "$work/digests.txt" || { note "MD5 recipe: digests differ from md5sum's"; exit 1; }
-    record tiny.recipe "$r" "$RECIPE_MS"
-
-    t0=$(now_us)
-    (cd "$work/player-tiny" && md5sum -c --quiet "$work/tiny.md5")
-    record tiny.md5sum "$r" "$(ms_since "$t0")"
+    md5_yardsticks tiny player-tiny $((small_files * 1024)) tiny "$r"
 done
 rm -rf "$work/player" "$work/curl" "$work/recipe" "$work/player-tiny"
 

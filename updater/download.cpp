@@ -20,11 +20,6 @@ namespace {
 constexpr DWORD kChunkBytes = 4096;
 constexpr int kKiBShift = 10;
 
-// Always a fresh copy from the server: nothing read from or written to the cache, no cookies.
-constexpr DWORD kOpenUrlFlags =
-    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_PRAGMA_NOCACHE;
-static_assert(kOpenUrlFlags == 0x84080100, "open flags changed");
-
 // The download lands here, beside the target, and replaces the target only once complete.
 constexpr wchar_t kPartSuffix[] = L".part";
 
@@ -88,13 +83,11 @@ struct PartFile {
 };
 
 // Reads the whole body into the open part file. False on a failed read or write, a cancel, or a
-// body shorter than announced.
-bool TransferBody(UpdateSession* session, HINTERNET request, HANDLE file, uint64_t announced, int progress) {
+// body shorter than announced. bar: the dialog's progress bar, null when there is none to move.
+bool TransferBody(UpdateSession* session, HINTERNET request, HANDLE file, uint64_t announced, int progress,
+                  HWND bar) {
     char buffer[kChunkBytes];
     uint64_t received = 0;
-    // Looked up once, not per chunk: under Wine every GetDlgItem, and so every SendDlgItemMessageW,
-    // asks the wine server for the dialog's children.
-    const HWND bar = progress && session->dialog ? GetDlgItem(session->dialog, IDC_PROGRESS_BAR) : nullptr;
     for (;;) {
         DWORD got = 0;
         if (!InternetReadFile(request, buffer, kChunkBytes, &got)) return false;
@@ -155,9 +148,12 @@ int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* lo
         return 0;
     }
 
-    if (progress && session->dialog) ThrottleBarDrawing(session->dialog);
-    const bool complete = TransferBody(session, request.Get(), part.handle.Get(), announced, progress);
-    if (progress && session->dialog) DrawBarNow(session->dialog);
+    // Looked up once, not per chunk: under Wine every GetDlgItem, and so every SendDlgItemMessageW,
+    // asks the wine server for the dialog's children.
+    const HWND bar = progress && session->dialog ? GetDlgItem(session->dialog, IDC_PROGRESS_BAR) : nullptr;
+    if (bar) ThrottleBarDrawing(bar);
+    const bool complete = TransferBody(session, request.Get(), part.handle.Get(), announced, progress, bar);
+    if (bar) DrawBarNow(bar);
     if (!complete) return 0;
 
     // One rename: the target is either the previous file or the complete new one, never a mix.

@@ -6,6 +6,11 @@
 
 struct UpdateSession;
 
+// Always a fresh copy from the server: nothing read from or written to the cache, no cookies.
+constexpr DWORD kOpenUrlFlags =
+    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_PRAGMA_NOCACHE;
+static_assert(kOpenUrlFlags == 0x84080100, "open flags changed");
+
 // Creates every missing folder above relativePath. Non-zero when that folder exists afterwards.
 BOOL EnsureParentDirectory(const wchar_t* relativePath);
 

@@ -71,16 +71,14 @@ LRESULT CALLBACK ThrottledBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM 
     return CallWindowProcW(state->control, bar, message, wParam, lParam);
 }
 
-// A timer procedure, so the ticks never reach the dialog procedure's amount line.
-void CALLBACK OnDrawTimer(HWND dialog, UINT, UINT_PTR, DWORD) {
-    const HWND bar = GetDlgItem(dialog, IDC_PROGRESS_BAR);
+// A timer procedure: its ticks reach neither the control nor the dialog procedure.
+void CALLBACK OnDrawTimer(HWND bar, UINT, UINT_PTR, DWORD) {
     if (BarState* state = StateOf(bar)) Flush(bar, state);
 }
 
 }  // namespace
 
-void ThrottleBarDrawing(HWND dialog) {
-    const HWND bar = GetDlgItem(dialog, IDC_PROGRESS_BAR);
+void ThrottleBarDrawing(HWND bar) {
     BarState* state = StateOf(bar);
     if (!state) {
         // Without the record the bar simply draws every step.
@@ -91,12 +89,11 @@ void ThrottleBarDrawing(HWND dialog) {
     }
     state->throttled = true;
     // Delivered by the download's pump, like every other message of the dialog.
-    SetTimer(dialog, IDT_BAR_DRAW, kDrawPeriodMs, OnDrawTimer);
+    SetTimer(bar, IDT_BAR_DRAW, kDrawPeriodMs, OnDrawTimer);
 }
 
-void DrawBarNow(HWND dialog) {
-    KillTimer(dialog, IDT_BAR_DRAW);
-    const HWND bar = GetDlgItem(dialog, IDC_PROGRESS_BAR);
+void DrawBarNow(HWND bar) {
+    KillTimer(bar, IDT_BAR_DRAW);
     BarState* state = StateOf(bar);
     if (!state) return;
     Flush(bar, state);

@@ -7,5 +7,5 @@
 // receiving the chunk. From ThrottleBarDrawing on, each step still counts at once (PBM_GETPOS
 // answers the exact position) but reaches the control, and so the screen, at most ten times a
 // second; DrawBarNow draws the exact position and ends the throttling.
-void ThrottleBarDrawing(HWND dialog);
-void DrawBarNow(HWND dialog);
+void ThrottleBarDrawing(HWND bar);
+void DrawBarNow(HWND bar);

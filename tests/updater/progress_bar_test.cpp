@@ -45,14 +45,14 @@ TEST(ProgressBar, FollowsThePositionWhileBytesArriveAndIsExactWhenTheyStop) {
     PumpFor(100);
     EXPECT_EQ(DrawnPercent(bar), 0);
 
-    ThrottleBarDrawing(session.dialog);
+    ThrottleBarDrawing(bar);
     for (int chunk = 0; chunk < 10; ++chunk) SendMessageW(bar, PBM_DELTAPOS, 4, 0);
     EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 40) << "every step counts at once";
     PumpFor(250);
     EXPECT_NEAR(DrawnPercent(bar), 40, 3);
 
     SendMessageW(bar, PBM_DELTAPOS, 40, 0);
-    DrawBarNow(session.dialog);  // no pump in between
+    DrawBarNow(bar);  // no pump in between
     EXPECT_NEAR(DrawnPercent(bar), 80, 3);
     DestroyWindow(session.dialog);
 }
