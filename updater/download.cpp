@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "internet.h"
+#include "message_pump.h"
 #include "progress_bar.h"
 #include "resource.h"
 #include "run_log.h"
@@ -16,8 +18,7 @@
 
 namespace {
 
-// Every read asks for this much; the bar moves by the chunk's size in KiB.
-constexpr DWORD kChunkBytes = 4096;
+// The bar moves by each chunk's size in KiB.
 constexpr int kKiBShift = 10;
 
 // The download lands here, beside the target, and replaces the target only once complete.
@@ -51,25 +52,6 @@ uint64_t AnnouncedLength(HINTERNET request) {
     return length;
 }
 
-// Delivers every waiting message of the thread, each offered to the dialog first. False when the
-// transfer must stop: the user cancelled, or the thread was asked to quit (counted as a cancel).
-bool PumpMessages(UpdateSession* session) {
-    bool quit = false;
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_QUIT) {
-            session->flags |= kCancelBit;
-            quit = true;
-        }
-        // Read again for every message: a window procedure may have destroyed the dialog.
-        HWND dialog = session->dialog;
-        if (dialog && IsDialogMessageW(dialog, &msg)) continue;
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
-    }
-    return !quit && !(session->flags & kCancelBit);
-}
-
 // The temporary file of one download: deleted on every path unless it became the target.
 struct PartFile {
     std::wstring path;
@@ -84,16 +66,16 @@ struct PartFile {
 
 // Reads the whole body into the open part file. False on a failed read or write, a cancel, or a
 // body shorter than announced. bar: the dialog's progress bar, null when there is none to move.
-bool TransferBody(UpdateSession* session, HINTERNET request, HANDLE file, uint64_t announced, int progress,
+bool TransferBody(UpdateSession* session, UrlRequest* request, HANDLE file, uint64_t announced, int progress,
                   HWND bar) {
-    char buffer[kChunkBytes];
     uint64_t received = 0;
     for (;;) {
+        const char* chunk = nullptr;
         DWORD got = 0;
-        if (!InternetReadFile(request, buffer, kChunkBytes, &got)) return false;
+        if (!ReadChunk(session, request, progress != 0, &chunk, &got)) return false;
         if (got == 0) break;
         DWORD written = 0;
-        if (!WriteFile(file, buffer, got, &written, nullptr) || written != got) return false;
+        if (!WriteFile(file, chunk, got, &written, nullptr) || written != got) return false;
         received += got;
         if (progress) {
             session->doneBytes += got;
@@ -126,14 +108,14 @@ BOOL EnsureParentDirectory(const wchar_t* relativePath) {
 int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* localPath, int progress) {
     if (!url || !localPath || !session->internet || (session->flags & kCancelBit)) return 0;
 
-    ScopedInternet request(InternetOpenUrlW(session->internet, url, nullptr, 0, kOpenUrlFlags, 0));
-    if (!request.Valid()) return 0;
+    UrlRequest request;
+    if (!OpenUrl(session, url, progress != 0, &request)) return 0;
 
     uint64_t announced = kUnknownLength;
     if (IsHttpUrl(url)) {
         // An error page must never replace a good file, the manifest above all.
-        if (!StatusIsSuccess(request.Get())) return 0;
-        announced = AnnouncedLength(request.Get());
+        if (!StatusIsSuccess(request.handle)) return 0;
+        announced = AnnouncedLength(request.handle);
     }
 
     if (!EnsureParentDirectory(localPath)) return 0;
@@ -152,7 +134,7 @@ int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* lo
     // asks the wine server for the dialog's children.
     const HWND bar = progress && session->dialog ? GetDlgItem(session->dialog, IDC_PROGRESS_BAR) : nullptr;
     if (bar) ThrottleBarDrawing(bar);
-    const bool complete = TransferBody(session, request.Get(), part.handle.Get(), announced, progress, bar);
+    const bool complete = TransferBody(session, &request, part.handle.Get(), announced, progress, bar);
     if (bar) DrawBarNow(bar);
     if (!complete) return 0;
 
@@ -164,12 +146,4 @@ int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* lo
     }
     part.kept = true;
     return 1;
-}
-
-// Set on the session, inherited by every request opened from it. (The DATA_ variants concern FTP
-// data channels only.) Windows applies them; Wine 8 ignores the receive time-out.
-void SetNetworkTimeouts(HINTERNET internet, DWORD milliseconds) {
-    const DWORD options[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
-                             INTERNET_OPTION_RECEIVE_TIMEOUT};
-    for (DWORD option : options) InternetSetOptionW(internet, option, &milliseconds, sizeof(milliseconds));
 }

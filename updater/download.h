@@ -17,6 +17,3 @@ BOOL EnsureParentDirectory(const wchar_t* relativePath);
 // 1 when the transfer ended normally and the file is in place, 0 otherwise (the previous file,
 // if any, is then left untouched). With progress on, counts bytes, moves the bar and pumps messages.
 int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* localPath, int progress);
-
-// Connect, send and receive time-outs of an internet session, so a stalled server cannot hang a run.
-void SetNetworkTimeouts(HINTERNET internet, DWORD milliseconds);

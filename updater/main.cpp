@@ -3,7 +3,7 @@
 #include <commctrl.h>
 #include <wininet.h>
 
-#include "download.h"
+#include "internet.h"
 #include "scoped_handles.h"
 #include "session.h"
 #include "texts.h"
@@ -19,14 +19,13 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
 
     UpdateSession session = {};
     session.instance = instance;
-    session.internet = InternetOpenW(kAgentName, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
-    if (session.internet) SetNetworkTimeouts(session.internet, kNetworkTimeoutMs);
+    session.internet = OpenInternetSession();
 
     const int result = RunUpdate(&session);
 
     mutex.Reset();
     if (session.internet) {
-        InternetCloseHandle(session.internet);
+        CloseInternetSession(session.internet);
         session.internet = nullptr;
     }
     if (session.crypt) {

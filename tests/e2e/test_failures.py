@@ -50,7 +50,9 @@ class ManifestFailureTest(UpdaterCase):
         pack = {"skin.dds": payload("skin", 5000), "Grey/desc.lua": payload("desc", 300)}
         earlier = self.publish(pack)
         self.publish({"skin.dds": payload("skin v2", 6000)})
-        for fault in ("404", "500", "drop:40", "no server"):
+        # A server that accepts the request and then stops answering, before its headers or in the
+        # middle of the body, is given up on after the network time-out.
+        for fault in ("404", "500", "drop:40", "mute", "stall:40", "no server"):
             with self.subTest(fault=fault):
                 shutil.rmtree(self.player)
                 write_tree(self.player, dict(pack, **{"Updater/manifest.xml": earlier}))
@@ -69,22 +71,25 @@ class ManifestFailureTest(UpdaterCase):
 class PackFileFailureTest(UpdaterCase):
 
     def test_stale_file_that_fails_keeps_the_old_version(self):
-        # 3 MiB already current and 1 MiB stale: the bar runs from 0 to 4096 KiB and starts at 3072,
-        # where it stays unless b arrives; the amount line counts what did arrive.
+        # 3 MiB already current, 1 MiB stale and 1 KiB missing: the bar runs from 0 to 4097 KiB and
+        # starts at 3072, where it stays unless b arrives; c arrives after b whatever happened to b.
+        # The amount line counts what did arrive.
         self.start_server()
-        files = {"a.dds": payload("a", 3 << 20), "b.dds": payload("b", 1 << 20)}
+        files = {"a.dds": payload("a", 3 << 20), "b.dds": payload("b", 1 << 20), "c.dds": payload("c", 1024)}
         manifest = self.publish(files)
-        src = manifest_entries(manifest)[1][1]
+        (_, b_src), (_, c_src) = manifest_entries(manifest)[1:]
         old = {"a.dds": files["a.dds"], "b.dds": payload("old b", 1500)}
         wrong = payload("not b", 1 << 20)
         self.server.add_file(PACK_URL_PATH + "b.dds", wrong)  # 200, but not what the digest describes
         # A file that cannot be replaced (root ignores the read-only bit; an immutable file it
         # cannot rename over) is reported like one that cannot be opened.
-        cases = [(None, [LOG_VALIDATE_ERROR], wrong, 4096, "4.00")]
-        cases += [(fault, [LOG_DOWNLOAD_ERROR], old["b.dds"], 3072, "3.00") for fault in ("404", "500", "drop:600")]
-        cases += [("immutable", [LOG_FAILED_TO_OPEN, LOG_DOWNLOAD_ERROR], old["b.dds"], 4096, "4.00")]
+        cases = [(None, [LOG_VALIDATE_ERROR], wrong, 4097, "4.00")]
+        cases += [(fault, [LOG_DOWNLOAD_ERROR], old["b.dds"], 3073, "3.00")
+                  for fault in ("404", "500", "drop:600", "mute", "stall:600")]
+        cases += [("immutable", [LOG_FAILED_TO_OPEN, LOG_DOWNLOAD_ERROR], old["b.dds"], 4097, "4.00")]
         for fault, errors, b_after, position, done_mb in cases:
             with self.subTest(fault=fault):
+                shutil.rmtree(self.player)
                 write_tree(self.player, old)
                 if fault == "immutable":  # the last case: the file stays immutable until the cleanup
                     self.server.faults.clear()
@@ -98,9 +103,11 @@ class PackFileFailureTest(UpdaterCase):
 
                 outcome = self.run_updater()
 
-                log = [LOG_MANIFEST, LOG_VALID, LOG_DOWNLOADING % ("b.dds", src)] + [e % "b.dds" for e in errors]
-                self.assertRun(outcome, SOME_FAILED, log, dict(old, **{"b.dds": b_after}), manifest)
-                self.assertEqual((0, 4096, position), outcome.bar, outcome)
+                log = [LOG_MANIFEST, LOG_VALID, LOG_DOWNLOADING % ("b.dds", b_src)] + [e % "b.dds" for e in errors]
+                log += [LOG_DOWNLOADING % ("c.dds", c_src)]
+                self.assertRun(outcome, SOME_FAILED, log, dict(old, **{"b.dds": b_after, "c.dds": files["c.dds"]}),
+                               manifest)
+                self.assertEqual((0, 4097, position), outcome.bar, outcome)
                 self.assertEqual(done_mb + " MB of 4.00 MB", outcome.dialogs[-1]["amount"], outcome)
 
 

@@ -6,7 +6,8 @@ stop(), which also ends every connection still open. Any path not added is a 404
 
 Faults: "404", "500"; "drop:N" (the full Content-Length, N body bytes, hang-up); "slow:CHUNK:MS"
 (the body in CHUNK-byte pieces MS ms apart); "nolength" (no Content-Length: the hang-up ends the
-body); "stall" (headers, then nothing until the server stops).
+body); "stall:N" (the headers and N body bytes, then nothing until the server stops); "mute" (no
+answer at all until the server stops).
 """
 
 import http.server
@@ -16,7 +17,7 @@ import sys
 import threading
 import urllib.parse
 
-FAULT_ARGS = {"404": 0, "500": 0, "drop": 1, "slow": 2, "nolength": 0, "stall": 0}
+FAULT_ARGS = {"404": 0, "500": 0, "drop": 1, "slow": 2, "nolength": 0, "stall": 1, "mute": 0}
 
 
 def _shut(connection):
@@ -54,6 +55,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         owner.requests.append(path)
         kind, args = owner.faults.get(path, (None, []))
         body = owner.files.get(path)
+        if kind == "mute":
+            owner.stopping.wait()
+            self.close_connection = True
+            return
         code = int(kind) if kind in ("404", "500") else 200 if body is not None else 404
         if code != 200:
             kind, body = None, b"<html><body><h1>%d</h1></body></html>\n" % code
@@ -64,10 +69,10 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.close_connection = kind not in (None, "slow")
-        if kind == "drop":
+        if kind in ("drop", "stall"):
             self.wfile.write(body[:args[0]])
-        elif kind == "stall":
-            owner.stopping.wait()
+            if kind == "stall":
+                owner.stopping.wait()
         elif kind == "slow":
             for start in range(0, len(body), args[0]):
                 if start and owner.stopping.wait(args[1] / 1000):

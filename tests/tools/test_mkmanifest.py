@@ -90,7 +90,7 @@ class MkManifestTest(unittest.TestCase):
         os.remove(os.path.join(self.pack, "sub", "\u00e9.dds"))
         self.publish()
         self.server.set_fault("/pack/a&b #1.txt", "drop:1")
-        self.server.set_fault("/pack/sub/deep/with space.txt", "stall")
+        self.server.set_fault("/pack/sub/deep/with space.txt", "stall:0")
         result = run_tool("check", self.manifest, "--timeout", "1")
         self.assertEqual(result.returncode, 1, result.stderr)
         lines = result.stdout.splitlines()

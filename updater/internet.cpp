@@ -1,0 +1,181 @@
+#include "internet.h"
+
+#include <new>
+
+#include "download.h"
+#include "message_pump.h"
+#include "session.h"
+#include "texts.h"
+
+// The chunk buffer of one request. A read given up on may still complete into it later, so such
+// an area is never freed or reused: it is left to that read (a few KiB per abandoned transfer).
+struct ReadArea {
+    // The ANSI form: Windows long left the wide read unimplemented, and a body carries no text.
+    INTERNET_BUFFERSA buffers;
+    char data[kChunkBytes];
+};
+
+namespace {
+
+// What WinINet's status callback shares with the program's thread. The callback runs on WinINet's
+// threads, and for a call that was given up on it may still run at any time until the process
+// ends: so this lives as long as the process, and the callback acts only for the transfer in
+// progress, recognised by its context.
+struct CallState {
+    CRITICAL_SECTION lock;
+    HANDLE completed;          // auto-reset: the awaited call completed
+    DWORD_PTR transfer;        // context of the transfer in progress, 0 while none
+    DWORD_PTR lastTransfer;
+    bool awaiting;             // a call of that transfer may complete asynchronously
+    INTERNET_ASYNC_RESULT result;
+    HINTERNET request;         // that transfer's request, from the moment WinINet makes it
+};
+CallState g_calls;
+
+// Connection handles are WinINet's own business; a request (or file) handle is the caller's.
+bool IsRequestHandle(HINTERNET handle) {
+    DWORD type = 0;
+    DWORD size = sizeof(type);
+    return InternetQueryOptionW(handle, INTERNET_OPTION_HANDLE_TYPE, &type, &size) &&
+           type > INTERNET_HANDLE_TYPE_CONNECT_HTTP;
+}
+
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, void* info, DWORD) {
+    if (status != INTERNET_STATUS_HANDLE_CREATED && status != INTERNET_STATUS_REQUEST_COMPLETE) return;
+    // Asked outside the lock: nothing of WinINet's is called while it is held.
+    const HINTERNET created = status == INTERNET_STATUS_HANDLE_CREATED ? *static_cast<HINTERNET*>(info) : nullptr;
+    const bool isRequest = created && IsRequestHandle(created);
+    HINTERNET orphan = nullptr;
+    EnterCriticalSection(&g_calls.lock);
+    const bool current = context != 0 && context == g_calls.transfer;
+    if (isRequest) {
+        (current ? g_calls.request : orphan) = created;
+    } else if (status == INTERNET_STATUS_REQUEST_COMPLETE && current && g_calls.awaiting) {
+        g_calls.result = *static_cast<INTERNET_ASYNC_RESULT*>(info);
+        g_calls.awaiting = false;
+        SetEvent(g_calls.completed);
+    }
+    LeaveCriticalSection(&g_calls.lock);
+    // Made for a transfer given up on before its handle was known: nobody else can close it.
+    if (orphan) InternetCloseHandle(orphan);
+}
+
+void BeginCall() {
+    EnterCriticalSection(&g_calls.lock);
+    g_calls.awaiting = true;
+    LeaveCriticalSection(&g_calls.lock);
+}
+
+// After a call that answered at once: a completion reported for it as well must not wake the next wait.
+void EndCall() {
+    EnterCriticalSection(&g_calls.lock);
+    if (!g_calls.awaiting) WaitForSingleObject(g_calls.completed, 0);
+    g_calls.awaiting = false;
+    LeaveCriticalSection(&g_calls.lock);
+}
+
+// Waits for the call that answered ERROR_IO_PENDING. False on a time-out or a cancel: the call is
+// then left under way, and closing the request gives it up.
+bool AwaitCall(UpdateSession* session, bool pump, INTERNET_ASYNC_RESULT* result) {
+    if (WaitPumping(session, g_calls.completed, kNetworkTimeoutMs, pump) != WaitResult::kSignalled) return false;
+    EnterCriticalSection(&g_calls.lock);
+    *result = g_calls.result;
+    LeaveCriticalSection(&g_calls.lock);
+    return true;
+}
+
+}  // namespace
+
+HINTERNET OpenInternetSession() {
+    // Never deleted: a late callback may take it until the process ends.
+    InitializeCriticalSection(&g_calls.lock);
+    g_calls.completed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (!g_calls.completed) return nullptr;
+    // Direct connections only, whatever proxy the system names.
+    const HINTERNET internet =
+        InternetOpenW(kAgentName, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, INTERNET_FLAG_ASYNC);
+    if (!internet) return nullptr;
+    if (InternetSetStatusCallbackW(internet, OnStatus) == INTERNET_INVALID_STATUS_CALLBACK) {
+        InternetCloseHandle(internet);
+        return nullptr;
+    }
+    // Windows applies these to connecting and sending too; the waits below bound everything else.
+    const DWORD options[] = {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT,
+                             INTERNET_OPTION_RECEIVE_TIMEOUT};
+    DWORD timeout = kNetworkTimeoutMs;
+    for (DWORD option : options) InternetSetOptionW(internet, option, &timeout, sizeof(timeout));
+    return internet;
+}
+
+void CloseInternetSession(HINTERNET internet) {
+    InternetCloseHandle(internet);
+    EnterCriticalSection(&g_calls.lock);
+    g_calls.transfer = 0;
+    if (g_calls.completed) CloseHandle(g_calls.completed);
+    g_calls.completed = nullptr;
+    LeaveCriticalSection(&g_calls.lock);
+}
+
+UrlRequest::~UrlRequest() {
+    EnterCriticalSection(&g_calls.lock);
+    const bool abandoned = g_calls.awaiting;
+    const HINTERNET made = g_calls.request;
+    g_calls.transfer = 0;  // whatever still comes for this transfer is ignored
+    g_calls.awaiting = false;
+    g_calls.request = nullptr;
+    LeaveCriticalSection(&g_calls.lock);
+    // Closing a request also gives up the call under way on it.
+    if (handle || made) InternetCloseHandle(handle ? handle : made);
+    if (!abandoned) delete area;
+}
+
+bool OpenUrl(UpdateSession* session, const wchar_t* url, bool pump, UrlRequest* request) {
+    request->area = new (std::nothrow) ReadArea;
+    if (!request->area) return false;
+    EnterCriticalSection(&g_calls.lock);
+    if (++g_calls.lastTransfer == 0) ++g_calls.lastTransfer;  // 0 is no transfer
+    g_calls.transfer = g_calls.lastTransfer;
+    g_calls.request = nullptr;
+    g_calls.awaiting = true;
+    ResetEvent(g_calls.completed);
+    const DWORD_PTR context = g_calls.transfer;
+    LeaveCriticalSection(&g_calls.lock);
+
+    request->handle = InternetOpenUrlW(session->internet, url, nullptr, 0, kOpenUrlFlags, context);
+    if (request->handle || GetLastError() != ERROR_IO_PENDING) {
+        EndCall();
+        return request->handle != nullptr;
+    }
+    INTERNET_ASYNC_RESULT result;
+    if (!AwaitCall(session, pump, &result)) return false;
+    request->handle = reinterpret_cast<HINTERNET>(result.dwResult);
+    return request->handle != nullptr;
+}
+
+bool ReadChunk(UpdateSession* session, UrlRequest* request, bool pump, const char** data, DWORD* got) {
+    INTERNET_BUFFERSA& buffers = request->area->buffers;
+    DWORD filled = 0;
+    while (filled < kChunkBytes) {
+        buffers = {};
+        buffers.dwStructSize = sizeof(buffers);
+        buffers.lpvBuffer = request->area->data + filled;
+        buffers.dwBufferLength = kChunkBytes - filled;
+        // IRF_NO_WAIT takes what has arrived; only when nothing has does the call go pending.
+        BeginCall();
+        if (InternetReadFileExA(request->handle, &buffers, IRF_NO_WAIT, g_calls.transfer)) {
+            EndCall();
+            if (buffers.dwBufferLength == 0) break;  // the end of the body
+            filled += buffers.dwBufferLength;
+            continue;
+        }
+        if (GetLastError() != ERROR_IO_PENDING) {
+            EndCall();
+            return false;
+        }
+        INTERNET_ASYNC_RESULT result;
+        if (!AwaitCall(session, pump, &result) || !result.dwResult) return false;
+    }
+    *data = request->area->data;
+    *got = filled;
+    return true;
+}

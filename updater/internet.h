@@ -1,0 +1,36 @@
+// The updater's WinINet session. It is asynchronous so that no network call can hold the program:
+// every wait for the server ends after the network time-out, and while a dialog is up it keeps
+// answering its user (a cancel ends the wait at once).
+#pragma once
+
+#include <windows.h>
+#include <wininet.h>
+
+struct UpdateSession;
+
+// Every read asks for this much; a shorter chunk only ends a body.
+constexpr DWORD kChunkBytes = 4096;
+
+// Null when the session cannot be opened.
+HINTERNET OpenInternetSession();
+void CloseInternetSession(HINTERNET internet);
+
+struct ReadArea;
+
+// One URL being fetched; closed on every path by its destructor.
+struct UrlRequest {
+    HINTERNET handle = nullptr;
+    ReadArea* area = nullptr;
+    UrlRequest() = default;
+    UrlRequest(const UrlRequest&) = delete;
+    UrlRequest& operator=(const UrlRequest&) = delete;
+    ~UrlRequest();
+};
+
+// Sends the request and waits for the answer's headers. False when the URL cannot be opened, no
+// byte came within the time-out, or (pump) the user cancelled meanwhile.
+bool OpenUrl(UpdateSession* session, const wchar_t* url, bool pump, UrlRequest* request);
+
+// The next chunk of the body into *data: kChunkBytes, fewer only at its end (0 when it is over).
+// False on a failed connection, a time-out without a byte, or (pump) a cancel.
+bool ReadChunk(UpdateSession* session, UrlRequest* request, bool pump, const char** data, DWORD* got);
