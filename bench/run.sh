@@ -13,8 +13,9 @@
 #   e. peak working set of the updater, files of 1 MiB against one large file, in a download run
 #      and in a verification run.
 # The packs are served by nginx on 127.0.0.1 from a private configuration. The updater's message
-# box is answered by bench/drive_updater.exe, which also times the run (process start to the box:
-# the answer and the exit are not counted) and samples the peak working set every 10 ms. The
+# box is answered by scripts/drive_updater.exe (in --timing mode), which also times the run
+# (process start to the box: the answer and the exit are not counted) and samples the peak
+# working set every 10 ms. The
 # recipes time their own work inside their process. Every repetition measures a to d in that
 # order: a by three runs (it is short and varies most), c twice, each after one more run of a; an
 # updater time net of its fixed cost is its median less the median of a.
@@ -60,8 +61,8 @@ done
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 bash "$repo/scripts/setup.sh"
-# shellcheck source=common.sh
-. "$repo/bench/common.sh"
+# shellcheck source=../scripts/lib.sh
+. "$repo/scripts/lib.sh"
 work=$(mktemp -d /tmp/livery-bench.XXXXXX)
 cleanup() {
     stop_started
@@ -120,14 +121,9 @@ printf '<?xml version="1.0" encoding="UTF-8"?>\n<update version="1.0"/>\n' >"$wo
 serve_manifest() { cp "$work/manifests/$1.xml" "$www/DIR_Ovuduza/manifest_ZIR.xml"; }
 
 note "building updater.exe in $build"
-build_updater "$build" "$base/DIR_Ovuduza/manifest_ZIR.xml"
-build_driver "$build/bin/drive_updater.exe"
-build_recipes "$build/bin/recipes.exe"
+build_programs "$build" "$base/DIR_Ovuduza/manifest_ZIR.xml" updater drive_updater recipes
 start_xvfb "$work/xvfb"
-saved_display=$DISPLAY
-WINEPREFIX=$build/wineprefix wineserver -k >/dev/null 2>&1 || true
 use_prefix "$build"
-export DISPLAY=$saved_display
 updater_exe=$(windows_path "$build/bin/updater.exe")
 work_win=$(windows_path "$work")
 
@@ -136,25 +132,25 @@ drive() {
     local player=$1 expected=$2 out=$work/drive.txt
     mkdir -p "$player"
     # In the background: a signal then stops the benchmark at once, not after a long download.
-    wine "$build/bin/drive_updater.exe" --timeout-s 1800 "$updater_exe" "$(windows_path "$player")" \
+    wine "$build/helpers/drive_updater.exe" --timing --timeout-s 1800 "$updater_exe" "$(windows_path "$player")" \
         >"$out" 2>/dev/null &
     wait $!
     local box
-    box=$(sed -n 's/^box_text=//p' "$out")
+    box=$(report_value "$out" box text)
     if [ "$box" != "$expected" ]; then
         note "updater run in $player ended with box \"$box\", expected \"$expected\"; its log:"
         tr -d '\r' <"$player/Updater/log_updater.lst" >&2 || true
         exit 1
     fi
-    BOX_MS=$(sed -n 's/^box_ms=//p' "$out")
-    PEAK_KIB=$(sed -n 's/^peak_kib=//p' "$out")
+    BOX_MS=$(report_value "$out" box ms)
+    PEAK_KIB=$(report_value "$out" exit peak_kib)
 }
 
 # recipe MODE LISTFILE [DIGESTFILE]: one run of recipes.exe; sets RECIPE_MS and RECIPE_BYTES.
 recipe() {
     local out=$work/recipe.txt status=0 args=("$1" "$(windows_path "$2")")
     [ $# -lt 3 ] || args+=("$(windows_path "$3")")
-    wine "$build/bin/recipes.exe" "${args[@]}" >"$out" 2>"$work/recipe.err" &
+    wine "$build/helpers/recipes.exe" "${args[@]}" >"$out" 2>"$work/recipe.err" &
     wait $! || status=$?
     RECIPE_MS=$(sed -n 's/^ms=//p' "$out")
     RECIPE_BYTES=$(sed -n 's/^bytes=//p' "$out")

@@ -5,6 +5,7 @@ from pathlib import Path
 SCRIPT = Path('Mods/aircraft/VIDA_Rorozira/Entry.lua')
 HEAD = ('declare_plugin("VIDA Rorozira",\r\n{\r\n\tinstalled = true,\r\n\tdirName = current_mod_path,'
         '\r\n\tversion = "1.0.0",\r\n\tstate = "installed",\r\n\tinfo = _("VIDA Rorozira"),\r\n})\r\n')
+WINE_RUN = ['bash', str(Path(__file__).resolve().parents[2] / 'scripts' / 'lib.sh'), 'wine_run']
 ARGS = None
 
 
@@ -27,7 +28,7 @@ class InstallerCase(unittest.TestCase):
 
     def run_installer(self, cwd):
         env = dict(os.environ, LOCPATH=str(ARGS.build / 'locale'), LANG='fr_FR.UTF-8')
-        return subprocess.run([ARGS.wine_run, ARGS.build, ARGS.exe], cwd=cwd, env=env,
+        return subprocess.run(WINE_RUN + [ARGS.build, ARGS.exe], cwd=cwd, env=env,
                               capture_output=True, timeout=120)
 
     def check(self, cwd, root, out=b'', err=b'', rc=0):
@@ -112,7 +113,7 @@ class WriteFailures(InstallerCase):
 
 if __name__ == '__main__':
     parser = argparse.ArgumentParser()
-    for option in ('--wine-run', '--build', '--exe'):
+    for option in ('--build', '--exe'):
         parser.add_argument(option, required=True)
     ARGS, rest = parser.parse_known_args()
     ARGS.build = Path(ARGS.build).resolve()
