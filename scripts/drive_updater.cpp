@@ -125,7 +125,10 @@ void QueryBar(HWND bar, UINT message, WPARAM wParam, long long* value) {
 }
 
 // bar: low, high and position, -1 until the program first answers (or never asked, with --timing).
+// Empty while the dialog is being destroyed: its controls go first.
 std::string DialogLine(HWND dialog, long long bar[3], bool askBar) {
+    const HWND cancel = GetDlgItem(dialog, IDCANCEL);
+    const bool cancelEnabled = IsWindowEnabled(cancel);
     // With lParam 0 PBM_GETRANGE returns the low (TRUE) or high (FALSE) limit: a pointer to a
     // PBRANGE would not cross processes.
     const HWND control = GetDlgItem(dialog, kBarId);
@@ -141,11 +144,12 @@ std::string DialogLine(HWND dialog, long long bar[3], bool askBar) {
     GetWindowRect(dialog, &r);
     char rect[64];
     snprintf(rect, sizeof(rect), "[%ld,%ld,%ld,%ld]", r.left, r.top, r.right - r.left, r.bottom - r.top);
+    if (!IsWindow(cancel)) return std::string();
     return "\"event\":\"dialog\",\"status\":" + Json(Text(GetDlgItem(dialog, kStatusId))) +
            ",\"amount\":" + Json(Text(GetDlgItem(dialog, kAmountId))) + ",\"low\":" + std::to_string(bar[0]) +
            ",\"high\":" + std::to_string(bar[1]) + ",\"pos\":" + std::to_string(bar[2]) +
            ",\"focus\":" + std::to_string(thread.hwndFocus ? GetDlgCtrlID(thread.hwndFocus) : 0) +
-           ",\"cancel_enabled\":" + (IsWindowEnabled(GetDlgItem(dialog, IDCANCEL)) ? "true" : "false") +
+           ",\"cancel_enabled\":" + (cancelEnabled ? "true" : "false") +
            ",\"rect\":" + rect;
 }
 
@@ -235,11 +239,10 @@ void AskToStop(HWND dialog, const std::wstring& way) {
 void WatchStopTaken(HWND dialog, long long bar[3], std::string* lastLine) {
     const HWND button = GetDlgItem(dialog, IDCANCEL);
     for (const DWORD start = GetTickCount(); GetTickCount() - start < kStopTakenTimeoutMs; Sleep(0)) {
-        if (!IsWindowEnabled(button) || !IsWindow(dialog)) break;
+        if (!IsWindow(button) || !IsWindowEnabled(button)) break;
     }
-    if (!IsWindow(dialog)) return;
     const std::string line = DialogLine(dialog, bar, false);
-    if (line != *lastLine) Report(*lastLine = line);
+    if (!line.empty() && line != *lastLine) Report(*lastLine = line);
 }
 
 // The process handle of EXE started in DIR, or null. Its standard handles lead nowhere: what it
@@ -307,7 +310,7 @@ bool Watch(Run* run) {
         if (found.dialog && (!options.timing || !lastDialog)) {
             lastDialog = found.dialog;
             const std::string line = DialogLine(found.dialog, bar, !options.timing);
-            if (line != lastLine) Report(lastLine = line);
+            if (!line.empty() && line != lastLine) Report(lastLine = line);
             if (options.second && !secondDone) {
                 secondDone = true;
                 RunSecondCopy(options);
