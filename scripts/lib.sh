@@ -33,6 +33,9 @@ ensure_prefix() {
             fi
         ) 9>"$1/wineprefix.lock" || return 1
     fi
+    # Wine draws the caption buttons with Marlett (from fonts-wine), and finds it in the prefix.
+    [ -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ] ||
+        cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
     wineserver -p30 </dev/null >/dev/null 2>&1 9>&-  # fails when one runs already: fine
     return 0
 }
