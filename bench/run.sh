@@ -78,6 +78,60 @@ ms_since() { local t1; t1=$(now_us); printf '%s' $(((t1 - $1) / 1000)); }
 results=$work/results.tsv  # measure <TAB> repetition <TAB> value
 record() { printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$results"; }
 
+# start_nginx DOC_ROOT WORK_DIR: serves DOC_ROOT on 127.0.0.1 from a private configuration in
+# WORK_DIR; sets NGINX_PORT.
+start_nginx() {
+    local root=$1 work=$2 user_line=
+    mkdir -p "$work/tmp"
+    # As root nginx hands requests to an unprivileged worker that could not read private folders.
+    [ "$(id -u)" -eq 0 ] && user_line="user root;"
+    for _ in 1 2 3 4 5; do
+        NGINX_PORT=$(free_port)
+        cat >"$work/nginx.conf" <<CONF
+$user_line
+worker_processes 1;
+daemon off;
+pid $work/nginx.pid;
+error_log $work/error.log warn;
+events { worker_connections 64; }
+http {
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_requests 100000;
+    types { text/xml xml; }
+    default_type application/octet-stream;
+    client_body_temp_path $work/tmp/body;
+    proxy_temp_path $work/tmp/proxy;
+    fastcgi_temp_path $work/tmp/fastcgi;
+    uwsgi_temp_path $work/tmp/uwsgi;
+    scgi_temp_path $work/tmp/scgi;
+    server {
+        listen 127.0.0.1:$NGINX_PORT;
+        root $root;
+    }
+}
+CONF
+        nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" </dev/null >/dev/null 2>&1 &
+        NGINX_PID=$!
+        for _ in $(seq 50); do
+            if curl -s -o /dev/null "http://127.0.0.1:$NGINX_PORT/"; then
+                STARTED_PIDS+=("$NGINX_PID")  # stop_started stops it
+                return 0
+            fi
+            kill -0 "$NGINX_PID" 2>/dev/null || break
+            sleep 0.1
+        done
+        # Most likely the port was taken between the probe and the bind: try another one.
+        kill "$NGINX_PID" 2>/dev/null || true
+        wait "$NGINX_PID" 2>/dev/null || true
+        NGINX_PID=
+    done
+    echo "nginx did not start; its log:" >&2
+    cat "$work/error.log" >&2 2>/dev/null || true
+    return 1
+}
+
 bench_started=$(now_us)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 note "load before: $load_before"

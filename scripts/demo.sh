@@ -75,12 +75,12 @@ printf 'Sample livery pack for the demo.\n' >"$pack/LISEZMOI.txt"
 (cd "$pack" && find . -type f -printf '    %P (%s bytes)\n' | sort)
 
 step "Web server on 127.0.0.1"
-# 1 MB/s per response, so that the 3.7 MB pack keeps the progress dialog up for a few seconds.
-start_nginx "$www" "$work/nginx" 1m
-base=http://127.0.0.1:$NGINX_PORT
+base=http://127.0.0.1:$(free_port)
 python3 "$repo/tools/mkmanifest.py" build "$pack" --base-url "$base/pack/" \
     -o "$www/DIR_Ovuduza/manifest_ZIR.xml"
-echo "    nginx (pid $NGINX_PID) serves $base/DIR_Ovuduza/manifest_ZIR.xml:"
+# About 1 MB/s per response, so that the 3.7 MB pack keeps the progress dialog up a few seconds.
+start_web_server "$www" "${base##*:}" slow:65536:64
+echo "    scripts/http_server.py (pid ${STARTED_PIDS[-1]}) serves $base/DIR_Ovuduza/manifest_ZIR.xml:"
 show "$www/DIR_Ovuduza/manifest_ZIR.xml"
 
 step "Build updater.exe and installer.exe pointed at it (build-demo/)"

@@ -1,13 +1,14 @@
 # shellcheck shell=bash
 # What the demo, the bench and the tests share: the Wine prefix and environment of a build folder,
-# an Xvfb of their own, nginx on loopback, building the programs and helpers, the driver's reports.
+# an Xvfb of their own, a web server on loopback, building the programs and helpers, the driver's
+# reports.
 # Sourced by scripts; ctest runs it as a command, naming one function and its arguments:
 #   bash scripts/lib.sh wine_run BUILD_DIR PROGRAM [ARGS...]   (see wine_run, test_display)
 # Whatever a sourcing script starts is recorded by process id and stopped by stop_started; such a
 # script sets "trap stop_started EXIT" (or a cleanup that calls it) right after sourcing this file.
 
 REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-NGINX_PID=
+STARTED_PIDS=()
 XVFB_DIR=
 STARTED_PREFIX=
 
@@ -76,16 +77,17 @@ stop_xvfb() {
     rm -rf "$1"
 }
 
-# Stops the web server, the wineserver of the prefix used and Xvfb, each by its own id.
+# Stops the web servers, the wineserver of the prefix used and Xvfb, each by its own id.
 stop_started() {
     if [ -n "$STARTED_PREFIX" ]; then
         WINEPREFIX=$STARTED_PREFIX wineserver -k >/dev/null 2>&1 || true
     fi
-    if [ -n "$NGINX_PID" ]; then
-        kill "$NGINX_PID" 2>/dev/null || true
-        wait "$NGINX_PID" 2>/dev/null || true
-        NGINX_PID=
-    fi
+    local pid
+    for pid in "${STARTED_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    STARTED_PIDS=()
     if [ -n "$XVFB_DIR" ]; then
         stop_xvfb "$XVFB_DIR"
         XVFB_DIR=
@@ -104,58 +106,17 @@ windows_path() {
     printf 'Z:%s' "${p//\//\\}"
 }
 
-# start_nginx DOC_ROOT WORK_DIR [RATE]: serves DOC_ROOT on 127.0.0.1 from a private
-# configuration in WORK_DIR; sets NGINX_PID and NGINX_PORT. RATE (e.g. 1m) limits the speed
-# of each response, so that a small download lasts long enough to be watched.
-start_nginx() {
-    local root=$1 work=$2 rate=${3:-0} user_line=
-    mkdir -p "$work/tmp"
-    # As root nginx hands requests to an unprivileged worker that could not read private folders.
-    [ "$(id -u)" -eq 0 ] && user_line="user root;"
-    for _ in 1 2 3 4 5; do
-        NGINX_PORT=$(free_port)
-        cat >"$work/nginx.conf" <<CONF
-$user_line
-worker_processes 1;
-daemon off;
-pid $work/nginx.pid;
-error_log $work/error.log warn;
-events { worker_connections 64; }
-http {
-    access_log off;
-    sendfile on;
-    tcp_nopush on;
-    keepalive_requests 100000;
-    types { text/xml xml; }
-    default_type application/octet-stream;
-    client_body_temp_path $work/tmp/body;
-    proxy_temp_path $work/tmp/proxy;
-    fastcgi_temp_path $work/tmp/fastcgi;
-    uwsgi_temp_path $work/tmp/uwsgi;
-    scgi_temp_path $work/tmp/scgi;
-    server {
-        listen 127.0.0.1:$NGINX_PORT;
-        root $root;
-        limit_rate $rate;
-    }
-}
-CONF
-        nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" </dev/null >/dev/null 2>&1 &
-        NGINX_PID=$!
-        for _ in $(seq 50); do
-            if curl -s -o /dev/null "http://127.0.0.1:$NGINX_PORT/"; then
-                return 0
-            fi
-            kill -0 "$NGINX_PID" 2>/dev/null || break
-            sleep 0.1
-        done
-        # Most likely the port was taken between the probe and the bind: try another one.
-        kill "$NGINX_PID" 2>/dev/null || true
-        wait "$NGINX_PID" 2>/dev/null || true
-        NGINX_PID=
+# start_web_server ROOT PORT [FAULT]: scripts/http_server.py serving the files under ROOT (read
+# at the start) on 127.0.0.1:PORT, each with FAULT (e.g. slow:65536:64, about 1 MB/s).
+start_web_server() {
+    python3 "$REPO_ROOT/scripts/http_server.py" "$@" </dev/null >/dev/null 2>&1 &
+    STARTED_PIDS+=($!)
+    for _ in $(seq 50); do
+        curl -s -o /dev/null "http://127.0.0.1:$2/" && return 0
+        kill -0 "$!" 2>/dev/null || break
+        sleep 0.1
     done
-    echo "nginx did not start; its log:" >&2
-    cat "$work/error.log" >&2 2>/dev/null || true
+    echo "the web server did not start on 127.0.0.1:$2" >&2
     return 1
 }
 

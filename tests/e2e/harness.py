@@ -20,7 +20,7 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
 from http_server import TestServer  # noqa: E402
 
 BUILD_DIR = os.environ["E2E_BUILD_DIR"]
