@@ -27,12 +27,19 @@
 #include "download.h"  // the updater's open flags
 #include "scoped_handles.h"
 #include "texts.h"
-#include "utf8.h"
 
 namespace {
 
 constexpr DWORD kChunkBytes = 4096;
 constexpr DWORD kMd5Bytes = 16;
+
+std::string ToUtf8(const std::wstring& text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return std::string();
+    std::string out(n - 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, &out[0], n, nullptr, nullptr);
+    return out;
+}
 
 std::wstring FromUtf8(const std::string& text) {
     if (text.empty()) return std::wstring();

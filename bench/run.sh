@@ -13,8 +13,9 @@
 #   e. peak working set of the updater, files of 1 MiB against one large file, in a download run
 #      and in a verification run.
 # The packs are served by nginx on 127.0.0.1 from a private configuration. The updater's message
-# box is answered by bench/drive_updater.exe, which also times the run (process start to the box:
-# the answer and the exit are not counted) and samples the peak working set every 10 ms. The
+# box is answered by scripts/drive_updater.exe (in --timing mode), which also times the run
+# (process start to the box: the answer and the exit are not counted) and samples the peak
+# working set every 10 ms. The
 # recipes time their own work inside their process. Every repetition measures a to d in that
 # order: a by three runs (it is short and varies most), c twice, each after one more run of a; an
 # updater time net of its fixed cost is its median less the median of a.
@@ -60,8 +61,8 @@ done
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 bash "$repo/scripts/setup.sh"
-# shellcheck source=common.sh
-. "$repo/bench/common.sh"
+# shellcheck source=../scripts/lib.sh
+. "$repo/scripts/lib.sh"
 work=$(mktemp -d /tmp/livery-bench.XXXXXX)
 cleanup() {
     stop_started
@@ -76,6 +77,60 @@ now_us() { printf '%s' "${EPOCHREALTIME//[!0-9]/}"; }
 ms_since() { local t1; t1=$(now_us); printf '%s' $(((t1 - $1) / 1000)); }
 results=$work/results.tsv  # measure <TAB> repetition <TAB> value
 record() { printf '%s\t%s\t%s\n' "$1" "$2" "$3" >>"$results"; }
+
+# start_nginx DOC_ROOT WORK_DIR: serves DOC_ROOT on 127.0.0.1 from a private configuration in
+# WORK_DIR; sets NGINX_PORT.
+start_nginx() {
+    local root=$1 work=$2 user_line=
+    mkdir -p "$work/tmp"
+    # As root nginx hands requests to an unprivileged worker that could not read private folders.
+    [ "$(id -u)" -eq 0 ] && user_line="user root;"
+    for _ in 1 2 3 4 5; do
+        NGINX_PORT=$(free_port)
+        cat >"$work/nginx.conf" <<CONF
+$user_line
+worker_processes 1;
+daemon off;
+pid $work/nginx.pid;
+error_log $work/error.log warn;
+events { worker_connections 64; }
+http {
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_requests 100000;
+    types { text/xml xml; }
+    default_type application/octet-stream;
+    client_body_temp_path $work/tmp/body;
+    proxy_temp_path $work/tmp/proxy;
+    fastcgi_temp_path $work/tmp/fastcgi;
+    uwsgi_temp_path $work/tmp/uwsgi;
+    scgi_temp_path $work/tmp/scgi;
+    server {
+        listen 127.0.0.1:$NGINX_PORT;
+        root $root;
+    }
+}
+CONF
+        nginx -p "$work" -c "$work/nginx.conf" -e "$work/error.log" </dev/null >/dev/null 2>&1 &
+        NGINX_PID=$!
+        for _ in $(seq 50); do
+            if curl -s -o /dev/null "http://127.0.0.1:$NGINX_PORT/"; then
+                STARTED_PIDS+=("$NGINX_PID")  # stop_started stops it
+                return 0
+            fi
+            kill -0 "$NGINX_PID" 2>/dev/null || break
+            sleep 0.1
+        done
+        # Most likely the port was taken between the probe and the bind: try another one.
+        kill "$NGINX_PID" 2>/dev/null || true
+        wait "$NGINX_PID" 2>/dev/null || true
+        NGINX_PID=
+    done
+    echo "nginx did not start; its log:" >&2
+    cat "$work/error.log" >&2 2>/dev/null || true
+    return 1
+}
 
 bench_started=$(now_us)
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -120,14 +175,9 @@ printf '<?xml version="1.0" encoding="UTF-8"?>\n<update version="1.0"/>\n' >"$wo
 serve_manifest() { cp "$work/manifests/$1.xml" "$www/DIR_Ovuduza/manifest_ZIR.xml"; }
 
 note "building updater.exe in $build"
-build_updater "$build" "$base/DIR_Ovuduza/manifest_ZIR.xml"
-build_driver "$build/bin/drive_updater.exe"
-build_recipes "$build/bin/recipes.exe"
+build_programs "$build" "$base/DIR_Ovuduza/manifest_ZIR.xml" updater drive_updater recipes
 start_xvfb "$work/xvfb"
-saved_display=$DISPLAY
-WINEPREFIX=$build/wineprefix wineserver -k >/dev/null 2>&1 || true
 use_prefix "$build"
-export DISPLAY=$saved_display
 updater_exe=$(windows_path "$build/bin/updater.exe")
 work_win=$(windows_path "$work")
 
@@ -136,25 +186,25 @@ drive() {
     local player=$1 expected=$2 out=$work/drive.txt
     mkdir -p "$player"
     # In the background: a signal then stops the benchmark at once, not after a long download.
-    wine "$build/bin/drive_updater.exe" --timeout-s 1800 "$updater_exe" "$(windows_path "$player")" \
+    wine "$build/helpers/drive_updater.exe" --timing --timeout-s 1800 "$updater_exe" "$(windows_path "$player")" \
         >"$out" 2>/dev/null &
     wait $!
     local box
-    box=$(sed -n 's/^box_text=//p' "$out")
+    box=$(report_value "$out" box text)
     if [ "$box" != "$expected" ]; then
         note "updater run in $player ended with box \"$box\", expected \"$expected\"; its log:"
         tr -d '\r' <"$player/Updater/log_updater.lst" >&2 || true
         exit 1
     fi
-    BOX_MS=$(sed -n 's/^box_ms=//p' "$out")
-    PEAK_KIB=$(sed -n 's/^peak_kib=//p' "$out")
+    BOX_MS=$(report_value "$out" box ms)
+    PEAK_KIB=$(report_value "$out" exit peak_kib)
 }
 
 # recipe MODE LISTFILE [DIGESTFILE]: one run of recipes.exe; sets RECIPE_MS and RECIPE_BYTES.
 recipe() {
     local out=$work/recipe.txt status=0 args=("$1" "$(windows_path "$2")")
     [ $# -lt 3 ] || args+=("$(windows_path "$3")")
-    wine "$build/bin/recipes.exe" "${args[@]}" >"$out" 2>"$work/recipe.err" &
+    wine "$build/helpers/recipes.exe" "${args[@]}" >"$out" 2>"$work/recipe.err" &
     wait $! || status=$?
     RECIPE_MS=$(sed -n 's/^ms=//p' "$out")
     RECIPE_BYTES=$(sed -n 's/^bytes=//p' "$out")

@@ -26,8 +26,8 @@ show() { tr -d '\r' <"$1" | sed 's/^/    /'; }  # Windows text files, indented
 
 bash "$repo/scripts/setup.sh"
 
-# shellcheck source=../bench/common.sh
-. "$repo/bench/common.sh"
+# shellcheck source=lib.sh
+. "$repo/scripts/lib.sh"
 work=$(mktemp -d /tmp/livery-demo.XXXXXX)
 cleanup() {
     stop_started
@@ -75,18 +75,17 @@ printf 'Sample livery pack for the demo.\n' >"$pack/LISEZMOI.txt"
 (cd "$pack" && find . -type f -printf '    %P (%s bytes)\n' | sort)
 
 step "Web server on 127.0.0.1"
-# 1 MB/s per response, so that the 3.7 MB pack keeps the progress dialog up for a few seconds.
-start_nginx "$www" "$work/nginx" 1m
-base=http://127.0.0.1:$NGINX_PORT
+base=http://127.0.0.1:$(free_port)
 python3 "$repo/tools/mkmanifest.py" build "$pack" --base-url "$base/pack/" \
     -o "$www/DIR_Ovuduza/manifest_ZIR.xml"
-echo "    nginx (pid $NGINX_PID) serves $base/DIR_Ovuduza/manifest_ZIR.xml:"
+# About 1 MB/s per response, so that the 3.7 MB pack keeps the progress dialog up a few seconds.
+start_web_server "$www" "${base##*:}" slow:65536:64
+echo "    scripts/http_server.py (pid ${STARTED_PIDS[-1]}) serves $base/DIR_Ovuduza/manifest_ZIR.xml:"
 show "$www/DIR_Ovuduza/manifest_ZIR.xml"
 
 step "Build updater.exe and installer.exe pointed at it (build-demo/)"
 build_started=$(date +%s)
-build_updater "$build" "$base/DIR_Ovuduza/manifest_ZIR.xml"
-build_driver "$build/bin/drive_updater.exe"
+build_programs "$build" "$base/DIR_Ovuduza/manifest_ZIR.xml" updater installer drive_updater
 echo "    built in $(($(date +%s) - build_started)) s (log: build-demo/build.log)"
 
 if [ "$headless" -eq 0 ] && display_reachable; then
@@ -95,19 +94,15 @@ if [ "$headless" -eq 0 ] && display_reachable; then
 else
     mode=headless
     start_xvfb "$work/xvfb"
-    echo "    no display in use: own Xvfb on $DISPLAY (pid $XVFB_PID); boxes are answered automatically"
+    echo "    no display in use: own Xvfb on $DISPLAY (pid $(cat "$work/xvfb/pid")); boxes are answered automatically"
 fi
-saved_display=$DISPLAY
 new_prefix=0
 [ -f "$build/wineprefix/.ready" ] || new_prefix=1
 prefix_started=$(date +%s)
-# A wineserver left from an earlier run would hold on to an old display.
-WINEPREFIX=$build/wineprefix wineserver -k >/dev/null 2>&1 || true
 use_prefix "$build"
 if [ "$new_prefix" -eq 1 ]; then
     echo "    made the Wine prefix build-demo/wineprefix in $(($(date +%s) - prefix_started)) s (first run only)"
 fi
-export DISPLAY=$saved_display
 
 sample_root=$work/Saved\ Games
 player=$sample_root/ZIR.VESK.Liveries
@@ -126,13 +121,13 @@ run_updater() {
         echo "    updater.exe ended with status $status"
     else
         : >"$out"
-        wine "$build/bin/drive_updater.exe" --timeout-s 120 "$updater_exe" "$(windows_path "$player")" \
+        wine "$build/helpers/drive_updater.exe" --timeout-s 120 "$updater_exe" "$(windows_path "$player")" \
             >"$out" 2>/dev/null &
         local driver=$! rect=
         if [ "$label" = first ]; then
             # Screenshot while the download runs: a second after the dialog shows.
             for _ in $(seq 200); do
-                rect=$(sed -n 's/^dialog=//p' "$out")
+                rect=$(report_value "$out" dialog rect)
                 [ -n "$rect" ] && break
                 kill -0 "$driver" 2>/dev/null || break
                 sleep 0.05
@@ -145,8 +140,8 @@ run_updater() {
             fi
         fi
         wait "$driver"
-        sed -n 's/^box_text=/    message box (answered with OK): /p' "$out"
-        echo "    updater.exe ended with status $(sed -n 's/^exit_code=//p' "$out")"
+        report_value "$out" box text | tr -d '\r' | sed '1s/^/    message box (answered with OK): /;2,$s/^/        /'
+        echo "    updater.exe ended with status $(report_value "$out" exit code)"
     fi
     echo "    Updater\\log_updater.lst:"
     show "$player/Updater/log_updater.lst"

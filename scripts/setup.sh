@@ -5,7 +5,7 @@
 set -euo pipefail
 
 DEPS_PREFIX=${DEPS_PREFIX:-/opt/mingw-i686-deps}
-STAMP="$DEPS_PREFIX/.setup-done-v2"
+STAMP="$DEPS_PREFIX/.setup-done-v4"
 [ -f "$STAMP" ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -16,7 +16,7 @@ fi
 export DEBIAN_FRONTEND=noninteractive
 PACKAGES=(
     cmake make dpkg-dev g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
-    wine wine32:i386 wine64 xvfb xauth
+    wine wine32:i386 wine64 fonts-wine xvfb xauth
     googletest python3 openssl imagemagick icoutils file e2fsprogs locales
     nginx-light curl
 )

@@ -1,5 +1,5 @@
 """Shared pieces of the end-to-end tests: a fresh player folder, a web server and updater runs per
-case, observed through ui_probe.exe, the log file, the files on disk and the exit status.
+case, observed through drive_updater.exe (scripts/), the log file, the files on disk and the exit status.
 
 Whatever a case starts (web server, Wine programs) its cleanups stop, also when an assertion
 fails; the Xvfb and the wineserver belong to the ctest fixture.
@@ -20,22 +20,23 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "support"))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
 from http_server import TestServer  # noqa: E402
 
 BUILD_DIR = os.environ["E2E_BUILD_DIR"]
 PROGRAM_DIR = os.environ["E2E_PROGRAM_DIR"]
 HTTP_PORT = int(os.environ["E2E_HTTP_PORT"])
 HTTPS_PORT = int(os.environ["E2E_HTTPS_PORT"])
+DRIVER = os.environ["E2E_DRIVER"]
 WORK_DIR = os.path.join(PROGRAM_DIR, "work")
-WINE_RUN = os.path.join(SOURCE_DIR, "tests", "support", "wine-run.sh")
+WINE_RUN = ["bash", os.path.join(SOURCE_DIR, "scripts", "lib.sh"), "wine_run", BUILD_DIR]
 MKMANIFEST = os.path.join(SOURCE_DIR, "tools", "mkmanifest.py")
-UPDATER, UPDATER_TLS, PROBE, ADD_ROOT_CERT = (os.path.join(PROGRAM_DIR, name + ".exe") for name in (
-    "updater_e2e", "updater_e2e_tls", "ui_probe", "add_root_cert"))
+UPDATER, UPDATER_TLS, ADD_ROOT_CERT = (os.path.join(PROGRAM_DIR, name + ".exe") for name in (
+    "updater_e2e", "updater_e2e_tls", "add_root_cert"))
 
 MANIFEST_URL_PATH = "/DIR_Ovuduza/manifest_ZIR.xml"
 PACK_URL_PATH = "/pack/"
-RUN_TIMEOUT_S = 60  # ui_probe.exe itself ends a run after 45 s
+RUN_TIMEOUT_S = 60  # the driver itself ends a run after 45 s
 
 LOG_MANIFEST = "[ OK ] Downloading update manifest file."
 LOG_VALID = "[ OK ] Update manifest file is valid."
@@ -109,7 +110,7 @@ def manifest_xml(entries, encoding="UTF-8"):
 
 
 class Outcome:
-    """What one updater run left behind: the probe's events, the exit status, the log's bytes."""
+    """What one updater run left behind: the driver's events, the exit status, the log's bytes."""
 
     def __init__(self, events, log):
         self.events, self.log = events, log
@@ -162,21 +163,22 @@ class UpdaterCase(unittest.TestCase):
         self.server.add_file(MANIFEST_URL_PATH, manifest)
         return manifest
 
-    def run_updater(self, exe=UPDATER, cancel_on_request=None, cancel_by="click", second_copy=False):
-        """Runs exe in the player folder under ui_probe.exe and returns its Outcome.
-        cancel_on_request: a URL path; once the server has seen it, the probe asks the dialog to
-        stop the cancel_by way (see ui_probe.cpp). second_copy: the probe starts a second updater
-        while the dialog shows."""
+    def run_updater(self, exe=UPDATER, cancel_on_request=None, cancel_by="click", second_copy=False, env=None):
+        """Runs exe in the player folder under drive_updater.exe and returns its Outcome.
+        cancel_on_request: a URL path; once the server has seen it, the driver asks the dialog to
+        stop the cancel_by way (see drive_updater.cpp). second_copy: the driver starts a second
+        updater while the dialog shows. env: variables added to the updater's environment."""
         self.runs += 1
         report, trigger, errors_path = (os.path.join(self.work, "%s-%d" % (name, self.runs))
-                                        for name in ("probe", "cancel", "wine-stderr"))
-        command = [WINE_RUN, BUILD_DIR, PROBE, windows_path(report), windows_path(exe), windows_path(self.player)]
+                                        for name in ("driver", "cancel", "wine-stderr"))
+        command = WINE_RUN + [DRIVER, "--poll-ms", "20"]
         command += ["--cancel", cancel_by, windows_path(trigger)] if cancel_on_request else []
         command += ["--second"] if second_copy else []
+        command += [windows_path(exe), windows_path(self.player)]
         seen = len(self.server.requests) if cancel_on_request else 0
-        with open(errors_path, "wb") as errors:
-            process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                       stderr=errors, start_new_session=True)
+        with open(report, "wb") as out, open(errors_path, "wb") as errors:
+            process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=errors,
+                                       start_new_session=True, env=dict(os.environ, **(env or {})))
         try:
             deadline = time.monotonic() + RUN_TIMEOUT_S
             while process.poll() is None and time.monotonic() < deadline:
@@ -187,10 +189,8 @@ class UpdaterCase(unittest.TestCase):
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGKILL)
                 process.wait()
-        events = []
-        if os.path.exists(report):
-            with open(report, encoding="utf-8") as f:
-                events = [json.loads(line) for line in f]
+        with open(report, encoding="utf-8") as f:
+            events = [json.loads(line) for line in f]
         outcome = Outcome(events, read_tree(self.player).get("Updater/log_updater.lst"))
         if not events or events[-1]["event"] != "exit":
             with open(errors_path, "rb") as f:
@@ -206,7 +206,7 @@ class UpdaterCase(unittest.TestCase):
         self.assertEqual(b"".join(line.encode("utf-8") + b"\r\n" for line in log), outcome.log, outcome)
         self.assertEqual(exit_code, outcome.exit_code, outcome)
         self.assertEqual([box] if box else [], outcome.boxes, outcome)
-        # The status line shows "Mise à jour..." (when the probe is quick enough to see it), then
+        # The status line shows "Mise à jour..." (when the driver is quick enough to see it), then
         # the final text; the empty text of the first instants does not count.
         seen = [text for text, _ in itertools.groupby(d["status"] for d in outcome.dialogs if d["status"])]
         if status is None:

@@ -60,6 +60,11 @@ class ProgressDialogTest(UpdaterCase):
                                dict(old, **{"1.dds": files["1.dds"]}), manifest)
                 self.assertEqual([MANIFEST_URL_PATH, PACK_URL_PATH + "1.dds", PACK_URL_PATH + "2.dds"],
                                  self.server.requests[seen:])
+                # Cancel is live while the download runs, and greyed once the stop is taken (a
+                # quit message is no command: nothing to grey).
+                enabled = [d["cancel_enabled"] for d in outcome.dialogs]
+                self.assertTrue(enabled[0], outcome)
+                self.assertEqual(way == "quit", enabled[-1], outcome)
 
     def test_second_copy_while_the_dialog_shows(self):
         files = {"big.dds": payload("big", 64 * 1024)}

@@ -2,6 +2,7 @@
 paths go beyond ASCII."""
 
 import os
+import socket
 import unittest
 import urllib.parse
 
@@ -25,7 +26,11 @@ class InstallTest(UpdaterCase):
         # Without a Content-Length the end of the connection is the end of the body.
         self.server.set_fault(PACK_URL_PATH + "readme.txt", "nolength")
 
-        first = self.run_updater()
+        # A proxy named by the system (here one that refuses every connection) changes nothing.
+        with socket.socket() as dead:
+            dead.bind(("127.0.0.1", 0))
+            proxy = "http://127.0.0.1:%d" % dead.getsockname()[1]
+            first = self.run_updater(env={"http_proxy": proxy, "https_proxy": proxy})
 
         # Each new folder is created once, by the first download that needs it, and named by its
         # absolute path; the "Updater" folder is made before the log exists.

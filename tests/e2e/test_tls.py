@@ -7,7 +7,7 @@ import subprocess
 import tempfile
 import unittest
 
-from harness import (ADD_ROOT_CERT, BUILD_DIR, DONE, HTTPS_PORT, LOG_CREATED, LOG_DOWNLOADING, LOG_INVALID,
+from harness import (ADD_ROOT_CERT, DONE, HTTPS_PORT, LOG_CREATED, LOG_DOWNLOADING, LOG_INVALID,
                      LOG_MANIFEST, LOG_VALID, NO_MANIFEST, UPDATER_TLS, WINE_RUN, WORK_DIR, UpdaterCase,
                      manifest_entries, payload, windows_path)
 
@@ -35,7 +35,7 @@ class HttpsTest(UpdaterCase):
         certs = tempfile.mkdtemp(prefix="certs-", dir=WORK_DIR)
         cls.addClassCleanup(shutil.rmtree, certs, True)
         cls.trusted, cls.untrusted = make_authority(certs, "trusted"), make_authority(certs, "untrusted")
-        subprocess.run([WINE_RUN, BUILD_DIR, ADD_ROOT_CERT, windows_path(os.path.join(certs, "trusted.pem"))],
+        subprocess.run(WINE_RUN + [ADD_ROOT_CERT, windows_path(os.path.join(certs, "trusted.pem"))],
                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True, timeout=60)
 
     def test_install_over_https(self):

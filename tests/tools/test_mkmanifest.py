@@ -9,7 +9,7 @@ import xml.etree.ElementTree as ET
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOL = os.path.join(HERE, "..", "..", "tools", "mkmanifest.py")
-sys.path.insert(0, os.path.join(HERE, "..", "support"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
 from http_server import TestServer  # noqa: E402
 
 # Contents are MD5 known answers from RFC 1321.

@@ -1,4 +1,4 @@
-"""A web server for tests, on 127.0.0.1, that misbehaves on purpose.
+"""A web server on 127.0.0.1 that can misbehave on purpose: the tests' and the demo's.
 
 TestServer(port=0, certfile=None, keyfile=None).start(), then add_file(path, data),
 set_fault(path, fault), base_url, requests (the paths asked for, percent-decoded, in order) and
@@ -8,6 +8,9 @@ Faults: "404", "500"; "drop:N" (the full Content-Length, N body bytes, hang-up);
 (the body in CHUNK-byte pieces MS ms apart); "nolength" (no Content-Length: the hang-up ends the
 body); "stall:N" (the headers and N body bytes, then nothing until the server stops); "mute" (no
 answer at all until the server stops).
+
+As a program: python3 http_server.py ROOT PORT [FAULT] serves the files under ROOT (read at the
+start) on 127.0.0.1:PORT, each with FAULT (e.g. slow:65536:64, about 1 MB/s), until it is ended.
 """
 
 import http.server
@@ -146,3 +149,22 @@ class TestServer:
         if FAULT_ARGS.get(kind) != len(args) or not all(a.isdigit() for a in args):
             raise ValueError("unknown fault %r" % fault)
         self.faults[url_path] = (kind, [int(a) for a in args])
+
+
+if __name__ == "__main__":
+    import os
+    import signal
+    root, port, faults = sys.argv[1], int(sys.argv[2]), sys.argv[3:]
+    server = TestServer(port)
+    for folder, _, names in os.walk(root):
+        for name in names:
+            url_path = "/" + os.path.relpath(os.path.join(folder, name), root).replace(os.sep, "/")
+            with open(os.path.join(folder, name), "rb") as f:
+                server.add_file(url_path, f.read())
+            for fault in faults:
+                server.set_fault(url_path, fault)
+    ending = {signal.SIGTERM, signal.SIGINT}
+    signal.pthread_sigmask(signal.SIG_BLOCK, ending)  # blocked in every thread, taken by sigwait
+    server.start()
+    signal.sigwait(ending)
+    server.stop()

@@ -1,0 +1,183 @@
+# shellcheck shell=bash
+# What the demo, the bench and the tests share: the Wine prefix and environment of a build folder,
+# an Xvfb of their own, a web server on loopback, building the programs and helpers, the driver's
+# reports.
+# Sourced by scripts; ctest runs it as a command, naming one function and its arguments:
+#   bash scripts/lib.sh wine_run BUILD_DIR PROGRAM [ARGS...]   (see wine_run, test_display)
+# Whatever a sourcing script starts is recorded by process id and stopped by stop_started; such a
+# script sets "trap stop_started EXIT" (or a cleanup that calls it) right after sourcing this file.
+
+REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+STARTED_PIDS=()
+XVFB_DIR=
+STARTED_PREFIX=
+
+# wine_env BUILD_DIR: the build folder's own prefix (never the user's), 32-bit, quiet.
+wine_env() {
+    export WINEPREFIX="$1/wineprefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+}
+
+# ensure_prefix BUILD_DIR: makes the prefix once (under a lock: several tests may start together)
+# and keeps a wineserver alive between programs so each one starts fast.
+ensure_prefix() {
+    wine_env "$1"
+    if [ ! -f "$WINEPREFIX/.ready" ]; then
+        (
+            flock 9
+            if [ ! -f "$WINEPREFIX/.ready" ]; then
+                rm -rf "$WINEPREFIX"
+                wineboot -i </dev/null >/dev/null 2>&1 9>&-
+                # Without a window manager Wine waits ~2 s for one whenever a window closes.
+                wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1 9>&-
+                wineserver -w 9>&-
+                touch "$WINEPREFIX/.ready"
+            fi
+        ) 9>"$1/wineprefix.lock" || return 1
+    fi
+    # Wine draws the caption buttons with Marlett (from fonts-wine), and finds it in the prefix.
+    [ -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ] ||
+        cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
+    wineserver -p30 </dev/null >/dev/null 2>&1 9>&-  # fails when one runs already: fine
+    return 0
+}
+
+# use_prefix BUILD_DIR: the prefix for a script's own display; its wineserver is stopped on exit.
+use_prefix() {
+    # A wineserver left from an earlier run would hold on to an old display.
+    WINEPREFIX="$1/wineprefix" wineserver -k >/dev/null 2>&1 || true
+    STARTED_PREFIX="$1/wineprefix"
+    ensure_prefix "$1"
+}
+
+# start_xvfb DIR: an Xvfb on a free display number, detached from the caller's pipes; its number
+# and process id go to DIR/display and DIR/pid. Sets DISPLAY.
+start_xvfb() {
+    XVFB_DIR=$1
+    mkdir -p "$1"
+    rm -f "$1/display.tmp"
+    setsid Xvfb -displayfd 3 -nolisten tcp -screen 0 1024x768x24 3>"$1/display.tmp" </dev/null >/dev/null 2>&1 &
+    echo $! >"$1/pid"
+    for _ in $(seq 100); do
+        [ -s "$1/display.tmp" ] && break
+        sleep 0.1
+    done
+    if [ ! -s "$1/display.tmp" ]; then
+        echo "Xvfb did not start" >&2
+        return 1
+    fi
+    tr -d '\n' <"$1/display.tmp" >"$1/display"
+    export DISPLAY=":$(cat "$1/display")"
+}
+
+# stop_xvfb DIR: the Xvfb that start_xvfb DIR started, by its process id.
+stop_xvfb() {
+    if [ -s "$1/pid" ]; then
+        kill "$(cat "$1/pid")" 2>/dev/null || true
+    fi
+    rm -rf "$1"
+}
+
+# Stops the web servers, the wineserver of the prefix used and Xvfb, each by its own id.
+stop_started() {
+    if [ -n "$STARTED_PREFIX" ]; then
+        WINEPREFIX=$STARTED_PREFIX wineserver -k >/dev/null 2>&1 || true
+    fi
+    local pid
+    for pid in "${STARTED_PIDS[@]}"; do
+        kill "$pid" 2>/dev/null || true
+        wait "$pid" 2>/dev/null || true
+    done
+    STARTED_PIDS=()
+    if [ -n "$XVFB_DIR" ]; then
+        stop_xvfb "$XVFB_DIR"
+        XVFB_DIR=
+    fi
+}
+
+# A TCP port on 127.0.0.1 that nothing listens on right now.
+free_port() {
+    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# The Windows path under which Wine sees a Unix path (drive Z: is the Unix root).
+windows_path() {
+    local p
+    p=$(realpath -m "$1")
+    printf 'Z:%s' "${p//\//\\}"
+}
+
+# start_web_server ROOT PORT [FAULT]: scripts/http_server.py serving the files under ROOT (read
+# at the start) on 127.0.0.1:PORT, each with FAULT (e.g. slow:65536:64, about 1 MB/s).
+start_web_server() {
+    python3 "$REPO_ROOT/scripts/http_server.py" "$@" </dev/null >/dev/null 2>&1 &
+    STARTED_PIDS+=($!)
+    for _ in $(seq 50); do
+        curl -s -o /dev/null "http://127.0.0.1:$2/" && return 0
+        kill -0 "$!" 2>/dev/null || break
+        sleep 0.1
+    done
+    echo "the web server did not start on 127.0.0.1:$2" >&2
+    return 1
+}
+
+# build_programs BUILD_DIR MANIFEST_URL TARGET...: the given targets (updater, installer, and the
+# helpers drive_updater and recipes, which land in BUILD_DIR/helpers), the updater pointed at
+# MANIFEST_URL. The build's output goes to BUILD_DIR/build.log and is shown only when it fails.
+build_programs() {
+    local build=$1 url=$2
+    shift 2
+    mkdir -p "$build"
+    if ! { cmake -S "$REPO_ROOT" -B "$build" --toolchain "$REPO_ROOT/cmake/mingw-i686.cmake" \
+               -DBUILD_TESTING=OFF -DUPDATER_MANIFEST_URL="$url" &&
+           cmake --build "$build" -j2 --target "$@"; } >"$build/build.log" 2>&1; then
+        tail -n 40 "$build/build.log" >&2
+        echo "build failed; whole log: $build/build.log" >&2
+        return 1
+    fi
+}
+
+# report_value REPORT EVENT KEY: KEY of the first EVENT line of drive_updater.exe's report (a list
+# comes out as comma-separated values; nothing when there is no such line).
+report_value() {
+    python3 - "$@" <<'PY'
+import json, sys
+for line in open(sys.argv[1], encoding="utf-8"):
+    event = json.loads(line)
+    if event["event"] == sys.argv[2]:
+        value = event.get(sys.argv[3], "")
+        print(",".join(map(str, value)) if isinstance(value, list) else value)
+        break
+PY
+}
+
+# wine_run BUILD_DIR PROGRAM [ARGS...]: runs a Windows program of the tests in the build folder's
+# prefix, on the tests' display. Standard error goes through a temporary file, because Wine's
+# helper processes inherit the pipes and would keep a waiting ctest blocked until they exit.
+wine_run() {
+    local build err rc=0
+    build=$(cd "$1" && pwd)
+    shift
+    ensure_prefix "$build" || return 125
+    [ -s "$build/xvfb/display" ] && export DISPLAY=":$(cat "$build/xvfb/display")"
+    err=$(mktemp)
+    wine "$@" 2>"$err" || rc=$?
+    cat "$err" >&2
+    rm -f "$err"
+    return $rc
+}
+
+# test_display start|stop BUILD_DIR: the tests' own Xvfb and the prefix's wineserver, started and
+# stopped by the ctest fixture.
+test_display() {
+    local build
+    build=$(cd "$2" && pwd)
+    (wine_env "$build" && wineserver -k >/dev/null 2>&1)
+    stop_xvfb "$build/xvfb"
+    [ "$1" = stop ] && return 0
+    start_xvfb "$build/xvfb" && ensure_prefix "$build" || { stop_xvfb "$build/xvfb"; return 1; }
+    echo "Xvfb on $DISPLAY, prefix $WINEPREFIX"
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    "$@"
+fi
