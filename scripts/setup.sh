@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests, the demo and the benchmark need on Debian 12 (as root):
 # the i686 MinGW-w64 compilers, Wine (32-bit), Xvfb, the test tools, and a static wide-character
-# expat built from Debian's source package. A second run on a ready machine does nothing.
+# expat built from Debian's source package (its version noted in $DEPS_PREFIX/expat-source-version
+# for the release record). A second run on a ready machine does nothing.
 set -euo pipefail
 
 DEPS_PREFIX=${DEPS_PREFIX:-/opt/mingw-i686-deps}
-STAMP="$DEPS_PREFIX/.setup-done-v4"
+STAMP="$DEPS_PREFIX/.setup-done-v5"
 [ -f "$STAMP" ] && exit 0
 
 if [ "$(id -u)" -ne 0 ]; then
@@ -54,6 +55,7 @@ cmake -S "$src/expat" -B "$work/build" --toolchain "$toolchain" \
     -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_PKGCONFIG=OFF >/dev/null
 cmake --build "$work/build" -j"$(nproc)" >/dev/null
 cmake --install "$work/build" >/dev/null
+dpkg-parsechangelog -l "$src/debian/changelog" -S Version >"$DEPS_PREFIX/expat-source-version"
 
 touch "$STAMP"
 echo "setup.sh: ready (expat in $DEPS_PREFIX)"
