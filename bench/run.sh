@@ -10,25 +10,27 @@
 #      (CryptoAPI, 4 KiB reads, one context for all files) and md5sum -c;
 #   d. many small files (a current pack of 1 KiB files): the updater's cost per file net of its
 #      fixed cost, against the MD5 recipe and md5sum -c per file;
-#   e. peak working set of the updater, files of 1 MiB against one large file, in a download run
+#   e. the same small files, all missing: the updater's cost per downloaded file net of its fixed
+#      cost, against the download recipe per file;
+#   f. peak working set of the updater, files of 1 MiB against one large file, in a download run
 #      and in a verification run.
 # The packs are served by nginx on 127.0.0.1 from a private configuration. The updater's message
 # box is answered by scripts/drive_updater.exe (in --timing mode), which also times the run
 # (process start to the box: the answer and the exit are not counted) and samples the peak
 # working set every 10 ms. The
 # recipes time their own work inside their process. Every repetition measures a to d in that
-# order: a by three runs (it is short and varies most), c twice, each after one more run of a; an
+# order (and e after d): a by three runs (it is short and varies most), c twice, each after one more run of a; an
 # updater time net of its fixed cost is its median less the median of a.
 # Prints a table of medians; it is a measurement, not a test, and has no pass mark.
 #
 # usage: bench/run.sh [--files N] [--total-mib N] [--small-files N] [--big-mib N] [--reps N]
 #                     [--mem-reps N] [--build DIR]
-#   --files        files in the pack of b and c (default 64); also the count of 1 MiB files in e
+#   --files        files in the pack of b and c (default 64); also the count of 1 MiB files in f
 #   --total-mib    size of that pack in MiB, shared evenly (default 256)
-#   --small-files  1 KiB files in the pack of d (default 2000)
-#   --big-mib      size of the single large file of e in MiB (default: --total-mib)
+#   --small-files  1 KiB files in the packs of d and e (default 2000)
+#   --big-mib      size of the single large file of f in MiB (default: --total-mib)
 #   --reps         repetitions of a to d (default 3; each runs a five times and c twice)
-#   --mem-reps     repetitions of e (default 1: the peak varies by well under 1% between runs)
+#   --mem-reps     repetitions of f (default 1: the peak varies by well under 1% between runs)
 #   --build        build folder of the benchmark's updater (default /tmp/build-bench)
 set -euo pipefail
 
@@ -265,11 +267,14 @@ md5_list tiny player-tiny
 cp -a "$www/tiny" "$work/player-tiny"
 mkdir -p "$work/player-tiny/Updater"
 cp "$work/manifests/tiny.xml" "$work/player-tiny/Updater/manifest.xml"
+# e: the same files fetched by the download recipe.
+while read -r f; do printf '%s/tiny/%s\t%s\\recipe-tiny\\%s\n' "$base" "$f" "$work_win" "${f//\//\\}"; done \
+    <"$work/tiny.list" >"$work/tiny-download-recipe.list"
 serve_manifest tiny
 drive "$work/player-tiny" "Pas de mise à jour."
 
 for ((r = 1; r <= reps; r++)); do
-    note "repetition $r of $reps: fixed cost; download: updater, recipe, curl; verification: updater, recipe, md5sum; $small_files small files: updater, recipe, md5sum"
+    note "repetition $r of $reps: fixed cost; download: updater, recipe, curl; verification: updater, recipe, md5sum; $small_files small files: verification (updater, recipe, md5sum), download (updater, recipe)"
     # Nothing left to write back from the previous repetition while this one is timed.
     sync
 
@@ -319,8 +324,17 @@ for ((r = 1; r <= reps; r++)); do
     record tiny.updater "$r" "$BOX_MS"
 
     md5_yardsticks tiny player-tiny $((small_files * 1024)) tiny "$r"
+
+    rm -rf "$work/player-tinydl" "$work/recipe-tiny"
+    drive "$work/player-tinydl" "Mise à jour terminée."
+    record tinydl.updater "$r" "$BOX_MS"
+    (cd "$www/tiny" && find . -type d -printf "$work/recipe-tiny/%P\n") | xargs -d '\n' mkdir -p
+    sync
+    recipe download "$work/tiny-download-recipe.list"
+    expect_same "download recipe, bytes" "$RECIPE_BYTES" $((small_files * 1024))
+    record tinydl.recipe "$r" "$RECIPE_MS"
 done
-rm -rf "$work/player" "$work/curl" "$work/recipe" "$work/player-tiny"
+rm -rf "$work/player" "$work/curl" "$work/recipe" "$work/player-tiny" "$work/player-tinydl" "$work/recipe-tiny"
 
 for size in small big; do
     serve_manifest "$size"
@@ -354,7 +368,7 @@ for line in open(path):
     measure, rep, value = line.rstrip("\n").split("\t")
     values[measure][int(rep)] = float(value)
 med = {m: statistics.median(v.values()) for m, v in values.items()}
-for step in ("download", "verify", "tiny"):
+for step in ("download", "verify", "tiny", "tinydl"):
     med[step + ".net"] = med[step + ".updater"] - med["fixed.updater"]
 
 def runs(measure):
@@ -412,11 +426,14 @@ step("c. verify the same pack, now current", ("time", "throughput"), seconds, th
 step("d. %d current files of 1 KiB" % small_files, ("per file", "all files"), per_file, seconds, "tiny", (
     ("recipe: CryptoAPI MD5, one context for all", "recipe", "tiny.recipe"),
     ("md5sum -c", "md5sum", "tiny.md5sum")))
+step("e. the same %d files, all missing" % small_files, ("per file", "all files"), per_file, seconds, "tinydl", (
+    ("recipe: WinINet, one session for all", "recipe", "tinydl.recipe"),),
+     "(the updater's run also checks each file after its download: about d's net time)")
 
 print()
 mib = lambda measure: "%.1f MiB" % (med[measure] / 1024)
 row = "   %-46s %10s %10s"
-print("%-49s %10s %10s" % ("e. peak working set of updater.exe (%d run%s)"
+print("%-49s %10s %10s" % ("f. peak working set of updater.exe (%d run%s)"
                            % (mem_reps, "" if mem_reps == 1 else "s"),
              "download", "verify"))
 print(row % ("empty manifest", "-", mib("peak.empty.verify")))
