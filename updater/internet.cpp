@@ -8,7 +8,7 @@
 #include "texts.h"
 
 // The chunk buffer of one request. A read given up on may still complete into it later, so such
-// an area is never freed or reused: it is left to that read (a few KiB per abandoned transfer).
+// an area is never freed or reused: it is left to that read (a few KiB per stalled transfer).
 struct ReadArea {
     // The ANSI form: Windows long left the wide read unimplemented, and a body carries no text.
     INTERNET_BUFFERSA buffers;
@@ -118,7 +118,6 @@ void CloseInternetSession(HINTERNET internet) {
 
 UrlRequest::~UrlRequest() {
     EnterCriticalSection(&g_calls.lock);
-    const bool abandoned = g_calls.awaiting;
     const HINTERNET made = g_calls.request;
     g_calls.transfer = 0;  // whatever still comes for this transfer is ignored
     g_calls.awaiting = false;
@@ -126,7 +125,7 @@ UrlRequest::~UrlRequest() {
     LeaveCriticalSection(&g_calls.lock);
     // Closing a request also gives up the call under way on it.
     if (handle || made) InternetCloseHandle(handle ? handle : made);
-    if (!abandoned) delete area;
+    delete area;
 }
 
 bool OpenUrl(UpdateSession* session, const wchar_t* url, bool pump, UrlRequest* request) {
@@ -173,7 +172,11 @@ bool ReadChunk(UpdateSession* session, UrlRequest* request, bool pump, const cha
             return false;
         }
         INTERNET_ASYNC_RESULT result;
-        if (!AwaitCall(session, pump, &result) || !result.dwResult) return false;
+        if (!AwaitCall(session, pump, &result)) {
+            request->area = nullptr;  // left to the read still under way
+            return false;
+        }
+        if (!result.dwResult) return false;
     }
     *data = request->area->data;
     *got = filled;

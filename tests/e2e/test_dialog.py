@@ -67,9 +67,11 @@ class ProgressDialogTest(UpdaterCase):
                 self.assertEqual(way == "quit", enabled[-1], outcome)
 
     def test_second_copy_while_the_dialog_shows(self):
-        files = {"big.dds": payload("big", 64 * 1024)}
+        files = {"big.dds": payload("big", 160 * 1024)}
         manifest = self.publish(files)
-        self.server.set_fault(PACK_URL_PATH + "big.dds", "slow:4096:30")
+        # About 1.6 s of download: the second copy starts well before the first one ends, even on a
+        # busy machine where starting a Wine process takes a while.
+        self.server.set_fault(PACK_URL_PATH + "big.dds", "slow:4096:40")
 
         outcome = self.run_updater(second_copy=True)
 
