@@ -32,18 +32,23 @@ class ProgressDialogTest(UpdaterCase):
         self.assertEqual((0, 2**31 - 5, 2**31 - 5), outcome.bar, outcome)
 
     def test_cancel_during_the_second_of_three_downloads(self):
-        files = {"1.dds": payload("one", 5000), "2.dds": payload("two", 160 * 1024), "3.dds": payload("three", 7000)}
+        files = {"1.dds": payload("one", 5000), "2.dds": payload("two", 32 << 20), "3.dds": payload("three", 7000)}
         manifest = self.publish(files)
         (p1, s1), (p2, s2), (p3, s3) = manifest_entries(manifest)
         old = {"2.dds": payload("old two", 9000), "3.dds": payload("old three", 100)}
         # Every way to stop: the button, Escape, the close box, the OK command Enter sends when no
         # button is the default, and a quit message, which counts as a cancel but is not logged. Each
         # is taken at once while the server has stopped sending, in the middle of the body or before
-        # the headers, long before the network time-out would end the wait (3 would be asked for).
-        cases = [(way, "stall:8192") for way in ("click", "escape", "close", "ok", "quit")] + [("click", "mute")]
+        # the headers, long before the network time-out would end the wait (3 would be asked for);
+        # and between two chunks of a transfer running at full speed.
+        cases = [(way, "stall:8192") for way in ("click", "escape", "close", "ok", "quit")]
+        cases += [("click", "mute"), ("click", None)]
         for way, fault in cases:
             with self.subTest(way=way, fault=fault):
-                self.server.set_fault(PACK_URL_PATH + "2.dds", fault)
+                if fault:
+                    self.server.set_fault(PACK_URL_PATH + "2.dds", fault)
+                else:
+                    self.server.faults.clear()
                 shutil.rmtree(self.player)
                 write_tree(self.player, old)
                 seen = len(self.server.requests)
