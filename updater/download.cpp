@@ -10,7 +10,6 @@
 #include "internet.h"
 #include "message_pump.h"
 #include "progress_bar.h"
-#include "resource.h"
 #include "run_log.h"
 #include "scoped_handles.h"
 #include "session.h"
@@ -130,9 +129,7 @@ int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* lo
         return 0;
     }
 
-    // Looked up once, not per chunk: under Wine every GetDlgItem, and so every SendDlgItemMessageW,
-    // asks the wine server for the dialog's children.
-    const HWND bar = progress && session->dialog ? GetDlgItem(session->dialog, IDC_PROGRESS_BAR) : nullptr;
+    const HWND bar = progress ? session->bar : nullptr;  // null while there is no dialog
     if (bar) ThrottleBarDrawing(bar);
     const bool complete = TransferBody(session, &request, part.handle.Get(), announced, progress, bar);
     if (bar) DrawBarNow(bar);

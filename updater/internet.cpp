@@ -27,6 +27,7 @@ struct CallState {
     DWORD_PTR transfer;        // context of the transfer in progress, 0 while none
     DWORD_PTR lastTransfer;
     bool awaiting;             // a call of that transfer may complete asynchronously
+    bool signalled;            // completed is set and no wait has taken it yet
     INTERNET_ASYNC_RESULT result;
     HINTERNET request;         // that transfer's request, from the moment WinINet makes it
 };
@@ -53,6 +54,7 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, void* info, D
     } else if (status == INTERNET_STATUS_REQUEST_COMPLETE && current && g_calls.awaiting) {
         g_calls.result = *static_cast<INTERNET_ASYNC_RESULT*>(info);
         g_calls.awaiting = false;
+        g_calls.signalled = true;
         SetEvent(g_calls.completed);
     }
     LeaveCriticalSection(&g_calls.lock);
@@ -69,7 +71,8 @@ void BeginCall() {
 // After a call that answered at once: a completion reported for it as well must not wake the next wait.
 void EndCall() {
     EnterCriticalSection(&g_calls.lock);
-    if (!g_calls.awaiting) WaitForSingleObject(g_calls.completed, 0);
+    if (g_calls.signalled) WaitForSingleObject(g_calls.completed, 0);
+    g_calls.signalled = false;
     g_calls.awaiting = false;
     LeaveCriticalSection(&g_calls.lock);
 }
@@ -80,6 +83,7 @@ bool AwaitCall(UpdateSession* session, bool pump, INTERNET_ASYNC_RESULT* result)
     if (WaitPumping(session, g_calls.completed, kNetworkTimeoutMs, pump) != WaitResult::kSignalled) return false;
     EnterCriticalSection(&g_calls.lock);
     *result = g_calls.result;
+    g_calls.signalled = false;  // the wait took it
     LeaveCriticalSection(&g_calls.lock);
     return true;
 }
@@ -136,7 +140,10 @@ bool OpenUrl(UpdateSession* session, const wchar_t* url, bool pump, UrlRequest* 
     g_calls.transfer = g_calls.lastTransfer;
     g_calls.request = nullptr;
     g_calls.awaiting = true;
-    ResetEvent(g_calls.completed);
+    // Only a completion that came after its wait gave up is left over: most transfers skip the
+    // call, which costs a trip to the wine server per file.
+    if (g_calls.signalled) ResetEvent(g_calls.completed);
+    g_calls.signalled = false;
     const DWORD_PTR context = g_calls.transfer;
     LeaveCriticalSection(&g_calls.lock);
 

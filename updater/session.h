@@ -16,6 +16,7 @@ struct UpdateSession {
     HINSTANCE instance;  // loads the dialog template
     HINTERNET internet;  // null when InternetOpenW failed
     HWND dialog;         // the progress dialog, null while none exists
+    HWND bar;            // its progress bar, looked up once: under Wine every lookup asks the wine server
     int64_t totalBytes;
     int64_t doneBytes;
     ManifestReader reader;

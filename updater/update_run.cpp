@@ -54,8 +54,9 @@ void SetUpProgress(UpdateSession* session) {
     int64_t position = session->doneBytes / 1024;
     if (position > maximum) position = maximum;
 
-    SendDlgItemMessageW(session->dialog, IDC_PROGRESS_BAR, PBM_SETRANGE32, 0, maximum);
-    SendDlgItemMessageW(session->dialog, IDC_PROGRESS_BAR, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+    session->bar = GetDlgItem(session->dialog, IDC_PROGRESS_BAR);
+    SendMessageW(session->bar, PBM_SETRANGE32, 0, maximum);
+    SendMessageW(session->bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
     SetDlgItemTextW(session->dialog, IDC_STATUS_TEXT, kStatusUpdating);
 }
 
@@ -124,6 +125,7 @@ int RunUpdate(UpdateSession* session) {
     if (session->dialog) {
         DestroyWindow(session->dialog);
         session->dialog = nullptr;
+        session->bar = nullptr;
     }
     return result;
 }
