@@ -62,6 +62,13 @@ void CALLBACK OnStatus(HINTERNET, DWORD_PTR context, DWORD status, void* info, D
     if (orphan) InternetCloseHandle(orphan);
 }
 
+// With the lock held: takes back a completion that no wait took. Usually there is none, and the
+// call to the wine server is skipped.
+void ClearSignal() {
+    if (g_calls.signalled) ResetEvent(g_calls.completed);
+    g_calls.signalled = false;
+}
+
 void BeginCall() {
     EnterCriticalSection(&g_calls.lock);
     g_calls.awaiting = true;
@@ -71,8 +78,7 @@ void BeginCall() {
 // After a call that answered at once: a completion reported for it as well must not wake the next wait.
 void EndCall() {
     EnterCriticalSection(&g_calls.lock);
-    if (g_calls.signalled) WaitForSingleObject(g_calls.completed, 0);
-    g_calls.signalled = false;
+    ClearSignal();
     g_calls.awaiting = false;
     LeaveCriticalSection(&g_calls.lock);
 }
@@ -140,10 +146,7 @@ bool OpenUrl(UpdateSession* session, const wchar_t* url, bool pump, UrlRequest* 
     g_calls.transfer = g_calls.lastTransfer;
     g_calls.request = nullptr;
     g_calls.awaiting = true;
-    // Only a completion that came after its wait gave up is left over: most transfers skip the
-    // call, which costs a trip to the wine server per file.
-    if (g_calls.signalled) ResetEvent(g_calls.completed);
-    g_calls.signalled = false;
+    ClearSignal();  // left over when a wait gave up just as its call completed
     const DWORD_PTR context = g_calls.transfer;
     LeaveCriticalSection(&g_calls.lock);
 
