@@ -13,23 +13,25 @@
 #   e. the same small files, all missing: the updater's cost per downloaded file net of its fixed
 #      cost, against the download recipe per file;
 #   f. peak working set of the updater, files of 1 MiB against one large file, in a download run
-#      and in a verification run.
+#      and in a verification run;
+#   g. verifying a large current pack (four times the pack of b, in as many files): the updater
+#      net of its fixed cost against the MD5 recipe, which uses one core, and md5sum -c.
 # The packs are served by nginx on 127.0.0.1 from a private configuration. The updater's message
 # box is answered by scripts/drive_updater.exe (in --timing mode), which also times the run
 # (process start to the box: the answer and the exit are not counted) and samples the peak
 # working set every 10 ms. The
-# recipes time their own work inside their process. Every repetition measures a to d in that
-# order (and e after d): a by three runs (it is short and varies most), c twice, each after one more run of a; an
-# updater time net of its fixed cost is its median less the median of a.
+# recipes time their own work inside their process. Every repetition measures a to e and g in
+# that order: a by three runs (it is short and varies most), c twice, each after one more run of
+# a; an updater time net of its fixed cost is its median less the median of a.
 # Prints a table of medians; it is a measurement, not a test, and has no pass mark.
 #
 # usage: bench/run.sh [--files N] [--total-mib N] [--small-files N] [--big-mib N] [--reps N]
 #                     [--mem-reps N] [--build DIR]
 #   --files        files in the pack of b and c (default 64); also the count of 1 MiB files in f
-#   --total-mib    size of that pack in MiB, shared evenly (default 256)
+#   --total-mib    size of that pack in MiB, shared evenly (default 256); g's pack is four times as large
 #   --small-files  1 KiB files in the packs of d and e (default 2000)
 #   --big-mib      size of the single large file of f in MiB (default: --total-mib)
-#   --reps         repetitions of a to d (default 3; each runs a five times and c twice)
+#   --reps         repetitions of a to e and g (default 3; each runs a five times and c twice)
 #   --mem-reps     repetitions of f (default 1: the peak varies by well under 1% between runs)
 #   --build        build folder of the benchmark's updater (default /tmp/build-bench)
 set -euo pipefail
@@ -160,15 +162,17 @@ www=$work/www
 mkdir -p "$www/DIR_Ovuduza" "$work/manifests"
 file_bytes=$((total_mib * 1048576 / files))
 pack_bytes=$((file_bytes * files))
-note "making the packs: $files x $((file_bytes / 1024)) KiB, $small_files x 1 KiB, $files x 1 MiB, 1 x $big_mib MiB"
+large_bytes=$((4 * file_bytes))
+note "making the packs: $files x $((file_bytes / 1024)) KiB, $files x $((large_bytes / 1024)) KiB, $small_files x 1 KiB, $files x 1 MiB, 1 x $big_mib MiB"
 make_pack "$www/pack" "$files" "$file_bytes"
+make_pack "$www/large" "$files" "$large_bytes"
 make_pack "$www/tiny" "$small_files" 1024
 make_pack "$www/small" "$files" 1048576
 make_pack "$www/big" 1 $((big_mib * 1048576))
 
 start_nginx "$www" "$work/nginx"
 base=http://127.0.0.1:$NGINX_PORT
-for pack in pack tiny small big; do
+for pack in pack large tiny small big; do
     python3 "$repo/tools/mkmanifest.py" build "$www/$pack" --base-url "$base/$pack/" \
         -o "$work/manifests/$pack.xml"
 done
@@ -272,9 +276,15 @@ while read -r f; do printf '%s/tiny/%s\t%s\\recipe-tiny\\%s\n' "$base" "$f" "$wo
     <"$work/tiny.list" >"$work/tiny-download-recipe.list"
 serve_manifest tiny
 drive "$work/player-tiny" "Pas de mise à jour."
+# g: the large pack, current; hard links, so it is in the page cache once.
+list_pack large
+md5_list large player-large
+cp -al "$www/large" "$work/player-large"
+mkdir -p "$work/player-large/Updater"
+cp "$work/manifests/large.xml" "$work/player-large/Updater/manifest.xml"
 
 for ((r = 1; r <= reps; r++)); do
-    note "repetition $r of $reps: fixed cost; download: updater, recipe, curl; verification: updater, recipe, md5sum; $small_files small files: verification (updater, recipe, md5sum), download (updater, recipe)"
+    note "repetition $r of $reps: fixed cost; download: updater, recipe, curl; verification: updater, recipe, md5sum; $small_files small files: verification (updater, recipe, md5sum), download (updater, recipe); large pack: verification (updater, recipe, md5sum)"
     # Nothing left to write back from the previous repetition while this one is timed.
     sync
 
@@ -333,8 +343,14 @@ for ((r = 1; r <= reps; r++)); do
     recipe download "$work/tiny-download-recipe.list"
     expect_same "download recipe, bytes" "$RECIPE_BYTES" $((small_files * 1024))
     record tinydl.recipe "$r" "$RECIPE_MS"
+
+    serve_manifest large
+    drive "$work/player-large" "Pas de mise à jour."
+    record large.updater "$r" "$BOX_MS"
+    md5_yardsticks large player-large $((files * large_bytes)) large "$r"
 done
-rm -rf "$work/player" "$work/curl" "$work/recipe" "$work/player-tiny" "$work/player-tinydl" "$work/recipe-tiny"
+rm -rf "$work/player" "$work/curl" "$work/recipe" "$work/player-tiny" "$work/player-tinydl" "$work/recipe-tiny" \
+    "$work/player-large"
 
 for size in small big; do
     serve_manifest "$size"
@@ -356,19 +372,20 @@ cpu=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 machine="$(nproc) cores, $cpu; $(wine --version)"
 elapsed_s=$((($(now_us) - bench_started) / 1000000))
 python3 - "$results" "$files" "$file_bytes" "$small_files" "$big_mib" "$reps" "$mem_reps" \
-    "$machine" "$load_before" "$load_after" "$elapsed_s" <<'PY'
+    "$machine" "$load_before" "$load_after" "$elapsed_s" "$(nproc)" <<'PY'
 import statistics, sys
 from collections import defaultdict
 
 path, files, file_bytes, small_files, big_mib, reps, mem_reps = sys.argv[1], *map(int, sys.argv[2:8])
-machine, load_before, load_after, elapsed_s = sys.argv[8:]
+machine, load_before, load_after, elapsed_s, cores = sys.argv[8:]
 pack_mib = files * file_bytes / 1048576
+large_mib = 4 * pack_mib
 values = defaultdict(dict)  # measure -> repetition -> milliseconds or KiB
 for line in open(path):
     measure, rep, value = line.rstrip("\n").split("\t")
     values[measure][int(rep)] = float(value)
 med = {m: statistics.median(v.values()) for m, v in values.items()}
-for step in ("download", "verify", "tiny", "tinydl"):
+for step in ("download", "verify", "tiny", "tinydl", "large"):
     med[step + ".net"] = med[step + ".updater"] - med["fixed.updater"]
 
 def runs(measure):
@@ -377,10 +394,10 @@ def runs(measure):
 def seconds(ms):
     return "%.*f s" % (3 if ms < 10000 else 2, ms / 1000)
 
-def throughput(ms):
+def throughput(ms, mib=pack_mib):
     if ms <= 0:
         return "-"
-    rate = pack_mib / (ms / 1000)
+    rate = mib / (ms / 1000)
     return "%.*f MiB/s" % (2 if rate < 10 else 1 if rate < 100 else 0, rate)
 
 def per_file(ms):
@@ -429,6 +446,12 @@ step("d. %d current files of 1 KiB" % small_files, ("per file", "all files"), pe
 step("e. the same %d files, all missing" % small_files, ("per file", "all files"), per_file, seconds, "tinydl", (
     ("recipe: WinINet, one session for all", "recipe", "tinydl.recipe"),),
      "(the updater's run also checks each file after its download: about d's net time)")
+step("g. verify a large current pack, %d x %d KiB" % (files, 4 * file_bytes // 1024), ("time", "throughput"),
+     seconds, lambda ms: throughput(ms, large_mib), "large", (
+         ("recipe: CryptoAPI MD5 on one core", "recipe", "large.recipe"),
+         ("md5sum -c", "md5sum", "large.md5sum")),
+     "(speed against the one-core recipe: %.2fx, on %s cores)"
+     % (med["large.recipe"] / med["large.net"] if med["large.net"] > 0 else float("nan"), cores))
 
 print()
 mib = lambda measure: "%.1f MiB" % (med[measure] / 1024)
