@@ -57,11 +57,34 @@ struct PartFile {
     ScopedHandle handle;
     bool kept = false;
 
+    bool Create() {
+        handle.Reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+        return handle.Valid();
+    }
     ~PartFile() {
         handle.Reset();
         if (!kept) DeleteFileW(path.c_str());
     }
 };
+
+// The absolute folder that would hold relativePath; false when it does not fit MAX_PATH.
+bool ParentFolderOf(const wchar_t* relativePath, wchar_t (&folder)[MAX_PATH]) {
+    const DWORD length = GetCurrentDirectoryW(MAX_PATH, folder);
+    if (length == 0 || length >= MAX_PATH || !PathAppendW(folder, relativePath)) return false;
+    PathRemoveFileSpecW(folder);
+    return true;
+}
+
+// Creates folder with every missing level; non-zero when it exists afterwards.
+BOOL CreateFolder(const wchar_t* folder) {
+    const int result = SHCreateDirectoryExW(nullptr, folder, nullptr);
+    if (result == ERROR_SUCCESS) {
+        LogLine(kLogCreatedDirectory, folder);
+        return TRUE;
+    }
+    // A plain file of that name counts too; creating the file inside it fails later.
+    return result == ERROR_FILE_EXISTS || result == ERROR_ALREADY_EXISTS;
+}
 
 // Reads the whole body into the open part file. False on a failed read or write, a cancel, or a
 // body shorter than announced. bar: the dialog's progress bar, null when there is none to move.
@@ -90,18 +113,8 @@ bool TransferBody(UpdateSession* session, UrlRequest* request, HANDLE file, uint
 }  // namespace
 
 BOOL EnsureParentDirectory(const wchar_t* relativePath) {
-    wchar_t folder[MAX_PATH] = L"";
-    const DWORD length = GetCurrentDirectoryW(MAX_PATH, folder);
-    if (length == 0 || length >= MAX_PATH || !PathAppendW(folder, relativePath)) return FALSE;
-    PathRemoveFileSpecW(folder);
-
-    const int result = SHCreateDirectoryExW(nullptr, folder, nullptr);
-    if (result == ERROR_SUCCESS) {
-        LogLine(kLogCreatedDirectory, folder);
-        return TRUE;
-    }
-    // A plain file of that name counts too; creating the file inside it fails later.
-    return result == ERROR_FILE_EXISTS || result == ERROR_ALREADY_EXISTS;
+    wchar_t folder[MAX_PATH];
+    return ParentFolderOf(relativePath, folder) && CreateFolder(folder);
 }
 
 int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* localPath, int progress) {
@@ -117,22 +130,30 @@ int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* lo
         announced = AnnouncedLength(request.handle);
     }
 
-    if (!EnsureParentDirectory(localPath)) return 0;
-
+    wchar_t folder[MAX_PATH];
+    if (!ParentFolderOf(localPath, folder)) return 0;
     PartFile part;
     part.path = std::wstring(localPath) + kPartSuffix;
-    part.handle.Reset(CreateFileW(part.path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!part.handle.Valid()) {
-        part.kept = true;  // not ours: it could not be created, so it is someone else's
-        LogLine(kLogFailedToOpen, localPath);
-        return 0;
+    // The folder is nearly always there: it is made (and its creation logged) only when the file
+    // cannot be created without it, so a folder removed meanwhile is made again.
+    if (!part.Create()) {
+        if (!CreateFolder(folder)) {
+            part.kept = true;  // nothing was created
+            return 0;
+        }
+        if (!part.Create()) {
+            part.kept = true;  // not ours: it could not be created, so it is someone else's
+            LogLine(kLogFailedToOpen, localPath);
+            return 0;
+        }
     }
 
     const HWND bar = progress ? session->bar : nullptr;  // null while there is no dialog
-    if (bar) ThrottleBarDrawing(bar);
+    const DWORD started = GetTickCount();
     const bool complete = TransferBody(session, &request, part.handle.Get(), announced, progress, bar);
-    if (bar) DrawBarNow(bar);
+    // The re-check that follows a long transfer may take as long, with nothing pumped: the bar
+    // shows the exact position meanwhile. After a short one the next tick is soon enough.
+    if (bar && GetTickCount() - started >= kBarDrawPeriodMs) DrawBarNow(bar);
     if (!complete) return 0;
 
     // One rename: the target is either the previous file or the complete new one, never a mix.

@@ -10,12 +10,9 @@
 
 namespace {
 
-constexpr UINT kDrawPeriodMs = 100;
-
-// The bar's own record, in its user slot from its first throttling on, freed with the window.
+// The bar's own record, in its user slot from its throttling on, freed with the window.
 struct BarState {
     WNDPROC control;  // the progress class's procedure
-    bool throttled;
     int64_t pending;  // steps counted but not yet handed to the control
 };
 
@@ -45,13 +42,11 @@ void Flush(HWND bar, BarState* state) {
 LRESULT CALLBACK ThrottledBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
     BarState* state = StateOf(bar);
     switch (message) {
-    case PBM_DELTAPOS:
-        if (state->throttled) {
-            const int previous = Position(bar, state);
-            state->pending += static_cast<int>(wParam);
-            return previous;
-        }
-        break;
+    case PBM_DELTAPOS: {
+        const int previous = Position(bar, state);
+        state->pending += static_cast<int>(wParam);
+        return previous;
+    }
     case PBM_GETPOS:
         return Position(bar, state);
     case PBM_SETPOS:
@@ -79,23 +74,16 @@ void CALLBACK OnDrawTimer(HWND bar, UINT, UINT_PTR, DWORD) {
 }  // namespace
 
 void ThrottleBarDrawing(HWND bar) {
-    BarState* state = StateOf(bar);
-    if (!state) {
-        // Without the record the bar simply draws every step.
-        state = new (std::nothrow) BarState{reinterpret_cast<WNDPROC>(GetWindowLongPtrW(bar, GWLP_WNDPROC)), false, 0};
-        if (!state) return;
-        SetWindowLongPtrW(bar, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
-        SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ThrottledBarProc));
-    }
-    state->throttled = true;
-    // Delivered by the download's pump, like every other message of the dialog.
-    SetTimer(bar, IDT_BAR_DRAW, kDrawPeriodMs, OnDrawTimer);
+    if (StateOf(bar)) return;
+    // Without the record the bar simply draws every step.
+    BarState* state = new (std::nothrow) BarState{reinterpret_cast<WNDPROC>(GetWindowLongPtrW(bar, GWLP_WNDPROC)), 0};
+    if (!state) return;
+    SetWindowLongPtrW(bar, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+    SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ThrottledBarProc));
+    // Delivered by whichever loop pumps the thread's messages; it ends with the window.
+    SetTimer(bar, IDT_BAR_DRAW, kBarDrawPeriodMs, OnDrawTimer);
 }
 
 void DrawBarNow(HWND bar) {
-    KillTimer(bar, IDT_BAR_DRAW);
-    BarState* state = StateOf(bar);
-    if (!state) return;
-    Flush(bar, state);
-    state->throttled = false;
+    if (BarState* state = StateOf(bar)) Flush(bar, state);
 }

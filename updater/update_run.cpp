@@ -7,11 +7,13 @@
 #include <cstdio>
 
 #include "download.h"
+#include "progress_bar.h"
 #include "progress_dialog.h"
 #include "resource.h"
 #include "run_log.h"
 #include "session.h"
 #include "texts.h"
+#include "verify_all.h"
 #include "verify_file.h"
 
 namespace {
@@ -25,15 +27,6 @@ int AbortOnInvalidManifest() {
     LogLine(kLogInvalidManifest);
     MessageBoxW(nullptr, kBoxUpdateFailed, kCaption, MB_ICONERROR);
     return kExitNoManifest;
-}
-
-// Marks every entry current or stale; true when at least one is stale.
-bool VerifyAll(UpdateSession* session) {
-    bool anyStale = false;
-    for (FileEntry& entry : session->reader.entries) {
-        if (!VerifyFile(&entry, &session->crypt)) anyStale = true;
-    }
-    return anyStale;
 }
 
 // The bar's range is a signed 32-bit number of KiB. Totals of 2 TiB and more are clamped instead
@@ -58,6 +51,7 @@ void SetUpProgress(UpdateSession* session) {
     SendMessageW(session->bar, PBM_SETRANGE32, 0, maximum);
     SendMessageW(session->bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
     SetDlgItemTextW(session->dialog, IDC_STATUS_TEXT, kStatusUpdating);
+    ThrottleBarDrawing(session->bar);
 }
 
 // Downloads and re-checks every stale entry; true when all of them are now current.
@@ -97,7 +91,8 @@ int RunUpdate(UpdateSession* session) {
     if (!ReadManifestFile(&session->reader, kManifestPath)) return AbortOnInvalidManifest();
     LogLine(kLogManifestValid);
 
-    if (!VerifyAll(session)) {
+    // On every core: for a current pack this check is the whole run.
+    if (!VerifyAll(&session->reader.entries, &session->crypt)) {
         LogLine(kLogNoUpdate);
         MessageBoxW(session->dialog, kBoxNoUpdate, kCaption, MB_ICONINFORMATION);
         return kExitSuccess;
@@ -110,8 +105,11 @@ int RunUpdate(UpdateSession* session) {
     // Without a dialog the downloads still run, with no progress shown and no way to cancel.
     if (session->dialog) SetUpProgress(session);
 
+    const bool allOk = DownloadStale(session);
+    // Whatever comes next (status, box, the end) leaves the bar still: it shows the exact position.
+    if (session->bar) DrawBarNow(session->bar);
     int result = kExitSuccess;
-    if (DownloadStale(session)) {
+    if (allOk) {
         SetStatus(session, kStatusDone);
         MessageBoxW(session->dialog, kBoxUpdateDone, kCaption, MB_ICONINFORMATION);
     } else if (!(session->flags & kCancelBit)) {

@@ -1,5 +1,5 @@
-"""A player's first install into an empty folder, the run after it, and a UTF-16 manifest whose
-paths go beyond ASCII."""
+"""A player's first install into an empty folder, the run after it, a pack of which only some
+files are stale, and a UTF-16 manifest whose paths go beyond ASCII."""
 
 import os
 import socket
@@ -8,7 +8,7 @@ import urllib.parse
 
 from harness import (DONE, LOG_CREATED, LOG_DOWNLOADING, LOG_MANIFEST, LOG_NO_UPDATE, LOG_VALID, MANIFEST_URL_PATH,
                      NO_UPDATE, PACK_URL_PATH, UpdaterCase, manifest_entries, manifest_xml, md5_hex, payload,
-                     windows_path)
+                     windows_path, write_tree)
 
 
 class InstallTest(UpdaterCase):
@@ -49,6 +49,25 @@ class InstallTest(UpdaterCase):
         self.assertEqual("%.2f MB of %.2f MB" % (total / 2**20, total / 2**20), first.dialogs[-1]["amount"])
 
         self.assertRun(self.run_updater(), NO_UPDATE, [LOG_MANIFEST, LOG_VALID, LOG_NO_UPDATE], pack, manifest)
+
+    def test_only_the_stale_files_of_a_mixed_pack_are_fetched_in_order(self):
+        # Sizes far apart, so the threads that check the pack finish out of order; stale files
+        # (missing or changed) and current ones alternate irregularly through the manifest.
+        sizes = [16 << 20, 700, 3 << 20, 5000, 90, 8 << 20, 1024, 40000, 2 << 20]
+        stale = {1, 2, 4, 7}
+        pack = {"f%d.dds" % i: payload("f%d" % i, size) for i, size in enumerate(sizes)}
+        manifest = self.publish(pack)
+        write_tree(self.player, {path: payload("old " + path, 300) if i in (2, 7) else pack[path]
+                                 for i, path in enumerate(sorted(pack)) if i not in (1, 4)})
+        seen = len(self.server.requests)
+
+        outcome = self.run_updater()
+
+        fetched = [entry for i, entry in enumerate(manifest_entries(manifest)) if i in stale]
+        self.assertRun(outcome, DONE, [LOG_MANIFEST, LOG_VALID] + [LOG_DOWNLOADING % entry for entry in fetched],
+                       pack, manifest)
+        self.assertEqual([MANIFEST_URL_PATH] + [PACK_URL_PATH + "f%d.dds" % i for i in sorted(stale)],
+                         self.server.requests[seen:])
 
     def test_utf16_manifest_with_paths_beyond_ascii(self):
         # U+011A is stored as the bytes 1A 01, and 0x1A ends the data for a reader in text mode:
