@@ -94,9 +94,20 @@ stop_started() {
     fi
 }
 
-# A TCP port on 127.0.0.1 that nothing listens on right now.
+# A TCP port on 127.0.0.1 that nothing listens on right now, below the range the system hands
+# out to outgoing connections (and the end-to-end tests' ports).
 free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+    local port
+    for _ in $(seq 100); do
+        port=$((20000 + RANDOM % 12000))
+        # A refused connection: nothing listens there.
+        if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+            echo "$port"
+            return 0
+        fi
+    done
+    echo "no free port found on 127.0.0.1" >&2
+    return 1
 }
 
 # The Windows path under which Wine sees a Unix path (drive Z: is the Unix root).
@@ -139,15 +150,7 @@ build_programs() {
 # report_value REPORT EVENT KEY: KEY of the first EVENT line of drive_updater.exe's report (a list
 # comes out as comma-separated values; nothing when there is no such line).
 report_value() {
-    python3 - "$@" <<'PY'
-import json, sys
-for line in open(sys.argv[1], encoding="utf-8"):
-    event = json.loads(line)
-    if event["event"] == sys.argv[2]:
-        value = event.get(sys.argv[3], "")
-        print(",".join(map(str, value)) if isinstance(value, list) else value)
-        break
-PY
+    python3 "$REPO_ROOT/scripts/driver_report.py" "$@"
 }
 
 # wine_run BUILD_DIR PROGRAM [ARGS...]: runs a Windows program of the tests in the build folder's
