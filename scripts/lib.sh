@@ -2,8 +2,8 @@
 # What the demo, the bench and the tests share: the Wine prefix and environment of a build folder,
 # an Xvfb of their own, a web server on loopback, building the programs and helpers, the driver's
 # reports.
-# Sourced by scripts; ctest runs it as a command, naming one function and its arguments:
-#   bash scripts/lib.sh wine_run BUILD_DIR PROGRAM [ARGS...]   (see wine_run, test_display)
+# Sourced by scripts; ctest runs it as a command, naming one function and its arguments, e.g.
+#   bash scripts/lib.sh wine_run BUILD_DIR PROGRAM [ARGS...]   (see wine_run, build_display)
 # Whatever a sourcing script starts is recorded by process id and stopped by stop_started; such a
 # script sets "trap stop_started EXIT" (or a cleanup that calls it) right after sourcing this file.
 
@@ -153,9 +153,10 @@ report_value() {
     python3 "$REPO_ROOT/scripts/driver_report.py" "$@"
 }
 
-# wine_run BUILD_DIR PROGRAM [ARGS...]: runs a Windows program of the tests in the build folder's
-# prefix, on the tests' display. Standard error goes through a temporary file, because Wine's
-# helper processes inherit the pipes and would keep a waiting ctest blocked until they exit.
+# wine_run BUILD_DIR PROGRAM [ARGS...]: runs a Windows program in the build folder's prefix, on
+# the build folder's display (build_display). Standard error goes through a temporary file,
+# because Wine's helper processes inherit it and would keep a caller that waits on a pipe blocked
+# until they exit.
 wine_run() {
     local build err rc=0
     build=$(cd "$1" && pwd)
@@ -169,9 +170,9 @@ wine_run() {
     return $rc
 }
 
-# test_display start|stop BUILD_DIR: the tests' own Xvfb and the prefix's wineserver, started and
-# stopped by the ctest fixture.
-test_display() {
+# build_display start|stop BUILD_DIR: the build folder's own Xvfb and its prefix's wineserver, for
+# the Windows programs that wine_run runs there (the tests' ctest fixture, the bench).
+build_display() {
     local build
     build=$(cd "$2" && pwd)
     (wine_env "$build" && wineserver -k >/dev/null 2>&1)
