@@ -1,9 +1,11 @@
 # shellcheck shell=bash
 # What the demo, the bench and the tests share: the Wine prefix and environment of a build folder,
-# an Xvfb of their own, a web server on loopback, building the programs and helpers, the driver's
-# reports.
-# Sourced by scripts; ctest runs it as a command, naming one function and its arguments, e.g.
+# an Xvfb of their own, web servers on loopback (scripts/http_server.py, nginx), building the
+# programs and helpers, the driver's reports.
+# Sourced by scripts; ctest and the bench run it as a command, naming one function and its
+# arguments, e.g.
 #   bash scripts/lib.sh wine_run BUILD_DIR PROGRAM [ARGS...]   (see wine_run, build_display)
+#   bash scripts/lib.sh start_nginx DIR ROOT                   (stop_nginx DIR stops it)
 # Whatever a sourcing script starts is recorded by process id and stopped by stop_started; such a
 # script sets "trap stop_started EXIT" (or a cleanup that calls it) right after sourcing this file.
 
@@ -129,6 +131,78 @@ start_web_server() {
     done
     echo "the web server did not start on 127.0.0.1:$2" >&2
     return 1
+}
+
+# start_nginx DIR ROOT: nginx serving the files under ROOT on a free port of 127.0.0.1, fast
+# (sendfile, keep-alive), from a private configuration in DIR; its port and process id go to
+# DIR/port and DIR/pid. stop_nginx DIR (or stop_started) stops it.
+start_nginx() {
+    local dir root port pid user_line=
+    dir=$(realpath -m "$1")
+    root=$(realpath "$2")
+    mkdir -p "$dir/tmp"
+    # As root nginx hands requests to an unprivileged worker that could not read private folders.
+    [ "$(id -u)" -eq 0 ] && user_line="user root;"
+    for _ in 1 2 3 4 5; do
+        port=$(free_port)
+        cat >"$dir/nginx.conf" <<CONF
+$user_line
+worker_processes 1;
+daemon off;
+pid $dir/nginx.pid;
+error_log $dir/error.log warn;
+events { worker_connections 64; }
+http {
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_requests 100000;
+    types { text/xml xml; }
+    default_type application/octet-stream;
+    client_body_temp_path $dir/tmp/body;
+    proxy_temp_path $dir/tmp/proxy;
+    fastcgi_temp_path $dir/tmp/fastcgi;
+    uwsgi_temp_path $dir/tmp/uwsgi;
+    scgi_temp_path $dir/tmp/scgi;
+    server {
+        listen 127.0.0.1:$port;
+        root $root;
+    }
+}
+CONF
+        nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" </dev/null >/dev/null 2>&1 &
+        pid=$!
+        echo "$pid" >"$dir/pid"
+        for _ in $(seq 50); do
+            if curl -s -o /dev/null "http://127.0.0.1:$port/"; then
+                STARTED_PIDS+=("$pid")
+                echo "$port" >"$dir/port"
+                return 0
+            fi
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        # Most likely the port was taken between the probe and the bind: try another one.
+        stop_nginx "$dir"
+    done
+    echo "nginx did not start; its log:" >&2
+    cat "$dir/error.log" >&2 2>/dev/null || true
+    return 1
+}
+
+# stop_nginx DIR: the nginx that start_nginx DIR started, by its process id; it is gone on return.
+stop_nginx() {
+    local pid
+    [ -s "$1/pid" ] || return 0
+    pid=$(cat "$1/pid")
+    kill "$pid" 2>/dev/null || true
+    # wait works only in the shell that started it (sourced); a command watches it go.
+    wait "$pid" 2>/dev/null ||
+        for _ in $(seq 50); do
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+    rm -f "$1/pid" "$1/port"
 }
 
 # build_programs BUILD_DIR MANIFEST_URL TARGET...: the given targets (updater, installer, and the
