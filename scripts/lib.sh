@@ -190,18 +190,12 @@ CONF
     return 1
 }
 
-# stop_nginx DIR: the nginx that start_nginx DIR started, by its process id; it is gone on return.
+# stop_nginx DIR: the nginx that start_nginx DIR started, by its process id.
 stop_nginx() {
-    local pid
-    [ -s "$1/pid" ] || return 0
-    pid=$(cat "$1/pid")
-    kill "$pid" 2>/dev/null || true
-    # wait works only in the shell that started it (sourced); a command watches it go.
-    wait "$pid" 2>/dev/null ||
-        for _ in $(seq 50); do
-            kill -0 "$pid" 2>/dev/null || break
-            sleep 0.1
-        done
+    if [ -s "$1/pid" ]; then
+        kill "$(cat "$1/pid")" 2>/dev/null || true
+        wait "$(cat "$1/pid")" 2>/dev/null || true  # when this shell started it
+    fi
     rm -f "$1/pid" "$1/port"
 }
 
