@@ -77,7 +77,7 @@ def run(command, stdout=None, stderr=None, cwd=None):
     a process group of its own, so that a signal from the terminal reaches the bench alone, which
     then ends the command and all it started at once, by that group."""
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr, cwd=cwd,
-                               process_group=0)
+                               process_group=0)  # Python 3.11, as in Debian 12
     try:
         out, _ = process.communicate()
     finally:
