@@ -224,17 +224,21 @@ report_value() {
 # wine_run BUILD_DIR PROGRAM [ARGS...]: runs a Windows program in the build folder's prefix, on
 # the build folder's display (build_display). Standard error goes through a temporary file,
 # because Wine's helper processes inherit it and would keep a caller that waits on a pipe blocked
-# until they exit.
+# until they exit. The file is removed as soon as it is open, so none is left when a caller ends
+# this run with a signal.
 wine_run() {
-    local build err rc=0
+    local build err rc=0 to_err from_err
     build=$(cd "$1" && pwd)
     shift
     ensure_prefix "$build" || return 125
     [ -s "$build/xvfb/display" ] && export DISPLAY=":$(cat "$build/xvfb/display")"
     err=$(mktemp)
-    wine "$@" 2>"$err" || rc=$?
-    cat "$err" >&2
+    exec {to_err}>"$err" {from_err}<"$err"
     rm -f "$err"
+    wine "$@" 2>&"$to_err" {to_err}>&- {from_err}<&- || rc=$?
+    exec {to_err}>&-
+    cat <&"$from_err" >&2
+    exec {from_err}<&-
     return $rc
 }
 
