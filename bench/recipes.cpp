@@ -1,5 +1,5 @@
 // The updater's two jobs done the plainest way the platform offers, as a yardstick for
-// bench/run.sh: the same WinINet and CryptoAPI calls, flags and 4 KiB chunks as updater.exe, but
+// bench/run.py: the same WinINet and CryptoAPI calls, flags and 4 KiB chunks as updater.exe, but
 // no window, no log, no progress, one internet session or one crypto context for every file.
 //
 // usage: recipes.exe download LISTFILE           each line: URL <TAB> output path

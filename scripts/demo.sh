@@ -47,19 +47,7 @@ display_reachable() {
         xdpyinfo >/dev/null 2>&1
         return
     fi
-    python3 - <<'PY'
-import os, socket, sys
-host, _, number = os.environ["DISPLAY"].rpartition(":")
-number = number.split(".")[0]
-try:
-    if host in ("", "unix"):
-        s = socket.socket(socket.AF_UNIX)
-        s.connect("/tmp/.X11-unix/X" + number)
-    else:
-        socket.create_connection((host, 6000 + int(number)), timeout=2)
-except OSError:
-    sys.exit(1)
-PY
+    python3 "$repo/scripts/display_reachable.py"
 }
 
 step "Sample pack"

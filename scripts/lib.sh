@@ -1,9 +1,11 @@
 # shellcheck shell=bash
 # What the demo, the bench and the tests share: the Wine prefix and environment of a build folder,
-# an Xvfb of their own, a web server on loopback, building the programs and helpers, the driver's
-# reports.
-# Sourced by scripts; ctest runs it as a command, naming one function and its arguments:
-#   bash scripts/lib.sh wine_run BUILD_DIR PROGRAM [ARGS...]   (see wine_run, test_display)
+# an Xvfb of their own, web servers on loopback (scripts/http_server.py, nginx), building the
+# programs and helpers, the driver's reports.
+# Sourced by scripts; ctest and the bench run it as a command, naming one function and its
+# arguments, e.g.
+#   bash scripts/lib.sh wine_run BUILD_DIR PROGRAM [ARGS...]   (see wine_run, build_display)
+#   bash scripts/lib.sh start_nginx DIR ROOT                   (stop_nginx DIR stops it)
 # Whatever a sourcing script starts is recorded by process id and stopped by stop_started; such a
 # script sets "trap stop_started EXIT" (or a cleanup that calls it) right after sourcing this file.
 
@@ -94,9 +96,20 @@ stop_started() {
     fi
 }
 
-# A TCP port on 127.0.0.1 that nothing listens on right now.
+# A TCP port on 127.0.0.1 that nothing listens on right now, below the range the system hands
+# out to outgoing connections (and the end-to-end tests' ports).
 free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+    local port
+    for _ in $(seq 100); do
+        port=$((20000 + RANDOM % 12000))
+        # A refused connection: nothing listens there.
+        if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+            echo "$port"
+            return 0
+        fi
+    done
+    echo "no free port found on 127.0.0.1" >&2
+    return 1
 }
 
 # The Windows path under which Wine sees a Unix path (drive Z: is the Unix root).
@@ -120,6 +133,72 @@ start_web_server() {
     return 1
 }
 
+# start_nginx DIR ROOT: nginx serving the files under ROOT on a free port of 127.0.0.1, fast
+# (sendfile, keep-alive), from a private configuration in DIR; its port and process id go to
+# DIR/port and DIR/pid. stop_nginx DIR (or stop_started) stops it.
+start_nginx() {
+    local dir root port pid user_line=
+    dir=$(realpath -m "$1")
+    root=$(realpath "$2")
+    mkdir -p "$dir/tmp"
+    # As root nginx hands requests to an unprivileged worker that could not read private folders.
+    [ "$(id -u)" -eq 0 ] && user_line="user root;"
+    for _ in 1 2 3 4 5; do
+        port=$(free_port)
+        cat >"$dir/nginx.conf" <<CONF
+$user_line
+worker_processes 1;
+daemon off;
+pid $dir/nginx.pid;
+error_log $dir/error.log warn;
+events { worker_connections 64; }
+http {
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_requests 100000;
+    types { text/xml xml; }
+    default_type application/octet-stream;
+    client_body_temp_path $dir/tmp/body;
+    proxy_temp_path $dir/tmp/proxy;
+    fastcgi_temp_path $dir/tmp/fastcgi;
+    uwsgi_temp_path $dir/tmp/uwsgi;
+    scgi_temp_path $dir/tmp/scgi;
+    server {
+        listen 127.0.0.1:$port;
+        root $root;
+    }
+}
+CONF
+        nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" </dev/null >/dev/null 2>&1 &
+        pid=$!
+        echo "$pid" >"$dir/pid"
+        for _ in $(seq 50); do
+            if curl -s -o /dev/null "http://127.0.0.1:$port/"; then
+                STARTED_PIDS+=("$pid")
+                echo "$port" >"$dir/port"
+                return 0
+            fi
+            kill -0 "$pid" 2>/dev/null || break
+            sleep 0.1
+        done
+        # Most likely the port was taken between the probe and the bind: try another one.
+        stop_nginx "$dir"
+    done
+    echo "nginx did not start; its log:" >&2
+    cat "$dir/error.log" >&2 2>/dev/null || true
+    return 1
+}
+
+# stop_nginx DIR: the nginx that start_nginx DIR started, by its process id.
+stop_nginx() {
+    if [ -s "$1/pid" ]; then
+        kill "$(cat "$1/pid")" 2>/dev/null || true
+        wait "$(cat "$1/pid")" 2>/dev/null || true  # when this shell started it
+    fi
+    rm -f "$1/pid" "$1/port"
+}
+
 # build_programs BUILD_DIR MANIFEST_URL TARGET...: the given targets (updater, installer, and the
 # helpers drive_updater and recipes, which land in BUILD_DIR/helpers), the updater pointed at
 # MANIFEST_URL. The build's output goes to BUILD_DIR/build.log and is shown only when it fails.
@@ -139,36 +218,33 @@ build_programs() {
 # report_value REPORT EVENT KEY: KEY of the first EVENT line of drive_updater.exe's report (a list
 # comes out as comma-separated values; nothing when there is no such line).
 report_value() {
-    python3 - "$@" <<'PY'
-import json, sys
-for line in open(sys.argv[1], encoding="utf-8"):
-    event = json.loads(line)
-    if event["event"] == sys.argv[2]:
-        value = event.get(sys.argv[3], "")
-        print(",".join(map(str, value)) if isinstance(value, list) else value)
-        break
-PY
+    python3 "$REPO_ROOT/scripts/driver_report.py" "$@"
 }
 
-# wine_run BUILD_DIR PROGRAM [ARGS...]: runs a Windows program of the tests in the build folder's
-# prefix, on the tests' display. Standard error goes through a temporary file, because Wine's
-# helper processes inherit the pipes and would keep a waiting ctest blocked until they exit.
+# wine_run BUILD_DIR PROGRAM [ARGS...]: runs a Windows program in the build folder's prefix, on
+# the build folder's display (build_display). Standard error goes through a temporary file,
+# because Wine's helper processes inherit it and would keep a caller that waits on a pipe blocked
+# until they exit. The file is removed as soon as it is open, so none is left when a caller ends
+# this run with a signal.
 wine_run() {
-    local build err rc=0
+    local build err rc=0 to_err from_err
     build=$(cd "$1" && pwd)
     shift
     ensure_prefix "$build" || return 125
     [ -s "$build/xvfb/display" ] && export DISPLAY=":$(cat "$build/xvfb/display")"
     err=$(mktemp)
-    wine "$@" 2>"$err" || rc=$?
-    cat "$err" >&2
+    exec {to_err}>"$err" {from_err}<"$err"
     rm -f "$err"
+    wine "$@" 2>&"$to_err" {to_err}>&- {from_err}<&- || rc=$?
+    exec {to_err}>&-
+    cat <&"$from_err" >&2
+    exec {from_err}<&-
     return $rc
 }
 
-# test_display start|stop BUILD_DIR: the tests' own Xvfb and the prefix's wineserver, started and
-# stopped by the ctest fixture.
-test_display() {
+# build_display start|stop BUILD_DIR: the build folder's own Xvfb and its prefix's wineserver, for
+# the Windows programs that wine_run runs there (the tests' ctest fixture, the bench).
+build_display() {
     local build
     build=$(cd "$2" && pwd)
     (wine_env "$build" && wineserver -k >/dev/null 2>&1)

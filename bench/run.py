@@ -1,0 +1,581 @@
+#!/usr/bin/env python3
+"""Benchmark of updater.exe under Wine against what the platform itself allows, in the same Wine
+prefix and the same run, and against the usual Linux tools:
+  a. the updater's fixed cost: a whole run with an empty manifest (process start, manifest
+     download, message box);
+  b. downloading a fully stale pack: the updater (whole run, and net of its fixed cost), the
+     download recipe (bench/recipes.exe: WinINet with the updater's flags and 4 KiB reads, one
+     Wine process, no window) over the same URLs, and curl fetching them one after another;
+  c. verifying the same pack, now current: the updater net of its fixed cost, the MD5 recipe
+     (CryptoAPI, 4 KiB reads, one context for all files) and md5sum -c;
+  d. many small files (a current pack of 1 KiB files): the updater's cost per file net of its
+     fixed cost, against the MD5 recipe and md5sum -c per file;
+  e. the same small files, all missing: the updater's cost per downloaded file net of its fixed
+     cost, against the download recipe per file;
+  f. peak working set of the updater, files of 1 MiB against one large file, in a download run
+     and in a verification run;
+  g. verifying a large current pack (four times the pack of b, in as many files): the updater
+     net of its fixed cost against the MD5 recipe, which uses one core, and md5sum -c.
+
+The packs are served by nginx on 127.0.0.1; the Wine prefix, its display, the web server and the
+build come from scripts/lib.sh. The updater's message box is answered by
+scripts/drive_updater.exe in --timing mode, which also times the run (process start to the box:
+the answer and the exit are not counted) and samples the peak working set every 10 ms. The
+recipes time their own work inside their process. Every repetition measures a to e and g in that
+order: a by three runs (it is short and varies most), c twice, each after one more run of a; an
+updater time net of its fixed cost is its median less the median of a. f follows, --mem-reps
+times. Prints a table of medians; it is a measurement, not a test, and has no pass mark.
+
+A measurement is a function that does its work once and returns its figures, {measure: value};
+repetition() calls them in order and print_table() gives each row its lines.
+"""
+
+import argparse
+import collections
+import hashlib
+import os
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+LIB_SH = ["bash", os.path.join(REPO, "scripts", "lib.sh")]
+sys.path.insert(0, os.path.join(REPO, "scripts"))
+from driver_report import first_event  # noqa: E402
+
+MIB = 1048576
+NOTHING_TO_DO = "Pas de mise à jour."
+DONE = "Mise à jour terminée."
+MANIFEST = "DIR_Ovuduza/manifest_ZIR.xml"  # below the web server's root
+STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+UpdaterRun = collections.namedtuple("UpdaterRun", "ms peak_kib")
+
+
+class BenchFailed(Exception):
+    """A step failed, or a yardstick did other work than the updater: the figures would mean nothing."""
+
+
+class Stopped(Exception):
+    """A signal asked the bench to stop."""
+
+
+def stop_on_signal(signum, frame):
+    raise Stopped(signum)
+
+
+def note(text):
+    print(text, file=sys.stderr, flush=True)
+
+
+def run(command, stdout=None, stderr=None, cwd=None):
+    """Runs command to its end: (exit status, its standard output when stdout is PIPE). It runs in
+    a process group of its own, so that a signal from the terminal reaches the bench alone, which
+    then ends the command and all it started at once, by that group."""
+    process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr, cwd=cwd,
+                               process_group=0)  # Python 3.11, as in Debian 12
+    try:
+        out, _ = process.communicate()
+    finally:
+        if process.returncode is None:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+    return process.returncode, out
+
+
+def lib(*args, stdout=None):
+    """One function of scripts/lib.sh, run as a command; its standard output when stdout is PIPE."""
+    status, out = run(LIB_SH + list(args), stdout=stdout)
+    if status != 0:
+        raise BenchFailed("scripts/lib.sh %s failed (status %d)" % (args[0], status))
+    return out
+
+
+def expect_same(what, actual, expected):
+    if actual != expected:
+        raise BenchFailed("%s: got %s, expected %s" % (what, actual, expected))
+
+
+def write_lines(path, lines):
+    with open(path, "w", encoding="utf-8") as f:
+        f.writelines(line + "\n" for line in lines)
+
+
+class Figures(dict):
+    """measure -> its values, in the order they were taken."""
+
+    def add(self, figures):
+        for measure, value in figures.items():
+            self.setdefault(measure, []).extend(value if isinstance(value, list) else [value])
+
+
+class Pack:
+    """count files of size random bytes spread over four folders, made in www/name and served under
+    /name/; files are their paths (with "/", sorted), digests their MD5 digests."""
+
+    def __init__(self, www, name, count, size):
+        self.name, self.root, self.bytes = name, os.path.join(www, name), count * size
+        self.digests = {}
+        width = max(3, len(str(count)))
+        for i in range(1, count + 1):
+            path = "set-%d/livery-%0*d.dds" % (i % 4 + 1, width, i)
+            os.makedirs(os.path.join(self.root, os.path.dirname(path)), exist_ok=True)
+            md5 = hashlib.md5()
+            with open(os.path.join(self.root, path), "wb") as out:
+                left = size
+                while left:
+                    chunk = os.urandom(min(left, MIB))
+                    out.write(chunk)
+                    md5.update(chunk)
+                    left -= len(chunk)
+            self.digests[path] = md5.hexdigest()
+        self.files = sorted(self.digests)
+        self.folders = sorted({os.path.dirname(path) for path in self.files})
+
+
+class Bench:
+    """What the measurements share: the work folder with the packs, their web server, and the
+    build folder with the updater, the helpers, the Wine prefix and its display. Started by
+    start(); stop() stops everything it started, each by its own id."""
+
+    def __init__(self, options):
+        self.options = options
+        self.build = os.path.abspath(options.build)
+        self.work = tempfile.mkdtemp(prefix="livery-bench.", dir="/tmp")
+        self.www = self.path("www")
+        self.nginx = self.path("nginx")
+        self.packs = {}
+        self.display_started = False
+
+    def path(self, *names):
+        return os.path.join(self.work, *names)
+
+    def windows_path(self, name):
+        """How Windows programs see name, a path with "/" below the work folder."""
+        return self.work_windows + "\\" + name.replace("/", "\\")
+
+    def make_pack(self, name, count, size):
+        pack = self.packs[name] = Pack(self.www, name, count, size)
+        # md5sum -c's input, run in a folder that holds the pack.
+        write_lines(self.path(name + ".md5"), ["%s  %s" % (pack.digests[f], f) for f in pack.files])
+
+    def start(self):
+        """The web server, the manifests, the build pointed at them, the display and the prefix."""
+        self.work_windows = lib("windows_path", self.work, stdout=subprocess.PIPE).decode()
+        lib("start_nginx", self.nginx, self.www)
+        with open(os.path.join(self.nginx, "port")) as f:
+            self.base_url = "http://127.0.0.1:%d" % int(f.read())
+        os.makedirs(self.path("manifests"))
+        for name in self.packs:
+            status, _ = run([sys.executable, os.path.join(REPO, "tools", "mkmanifest.py"), "build",
+                             self.packs[name].root, "--base-url", "%s/%s/" % (self.base_url, name),
+                             "-o", self.path("manifests", name + ".xml")])
+            expect_same("mkmanifest.py build %s, exit status" % name, status, 0)
+        with open(self.path("manifests", "empty.xml"), "w") as f:
+            f.write('<?xml version="1.0" encoding="UTF-8"?>\n<update version="1.0"/>\n')
+        os.makedirs(os.path.dirname(os.path.join(self.www, MANIFEST)))
+
+        note("building updater.exe in %s" % self.build)
+        lib("build_programs", self.build, "%s/%s" % (self.base_url, MANIFEST),
+            "updater", "drive_updater", "recipes")
+        self.updater = lib("windows_path", os.path.join(self.build, "bin", "updater.exe"),
+                           stdout=subprocess.PIPE).decode()
+        self.display_started = True  # from here on, stop() stops it
+        lib("build_display", "start", self.build, stdout=subprocess.DEVNULL)
+
+    def stop(self):
+        if self.display_started:
+            run(LIB_SH + ["build_display", "stop", self.build], stdout=subprocess.DEVNULL)
+        run(LIB_SH + ["stop_nginx", self.nginx])
+        shutil.rmtree(self.work, ignore_errors=True)
+
+    def serve_manifest(self, name):
+        """The URL is compiled into the updater: each step serves its own manifest under it."""
+        shutil.copyfile(self.path("manifests", name + ".xml"), os.path.join(self.www, MANIFEST))
+
+    def remove(self, *folders):
+        for folder in folders:
+            shutil.rmtree(self.path(folder), ignore_errors=True)
+
+    def wine(self, program, args, name):
+        """Runs program of the build folder under Wine; its standard output and error go to the
+        files name.out and name.err of the work folder. Its exit status."""
+        with open(self.path(name + ".out"), "wb") as out, open(self.path(name + ".err"), "wb") as err:
+            status, _ = run(LIB_SH + ["wine_run", self.build, os.path.join(self.build, program)] + args,
+                            stdout=out, stderr=err)
+        return status
+
+    def read(self, name):
+        with open(self.path(name), encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def drive(self, player, expected_box):
+        """One whole run of updater.exe in the folder player, answered by the driver: the time to its
+        final message box, whose text must be expected_box, and its peak working set."""
+        os.makedirs(self.path(player), exist_ok=True)
+        self.wine("helpers/drive_updater.exe",
+                  ["--timing", "--timeout-s", "1800", self.updater, self.windows_path(player)], "drive")
+        report = self.read("drive.out").splitlines()
+        box = first_event(report, "box") or {}
+        if box.get("text") != expected_box:
+            log = os.path.join(player, "Updater", "log_updater.lst")
+            raise BenchFailed('updater run in %s ended with box "%s", expected "%s"; its log:\n%s'
+                              % (self.path(player), box.get("text", ""), expected_box,
+                                 self.read(log).replace("\r", "") if os.path.exists(self.path(log)) else ""))
+        end = first_event(report, "exit")
+        if end is None:
+            raise BenchFailed("updater run in %s did not end in time" % self.path(player))
+        return UpdaterRun(box["ms"], end["peak_kib"])
+
+    def recipe(self, mode, lines, digests=None):
+        """One run of bench/recipes.exe MODE over the list lines (digests: the file, below the work
+        folder, that gets the MD5 digests): its time and bytes, as it reports them."""
+        write_lines(self.path("recipe.list"), lines)
+        args = [mode, self.windows_path("recipe.list")] + ([self.windows_path(digests)] if digests else [])
+        status = self.wine("helpers/recipes.exe", args, "recipe")
+        report = dict(line.split("=", 1) for line in self.read("recipe.out").splitlines() if "=" in line)
+        if status != 0 or "ms" not in report:
+            raise BenchFailed("recipes.exe %s failed (status %d):\n%s" % (mode, status, self.read("recipe.err")))
+        return float(report["ms"]), int(report["bytes"])
+
+    def timed(self, command, cwd=None):
+        """The milliseconds a Linux tool takes, from its start to its end."""
+        start = time.perf_counter()
+        status, _ = run(command, cwd=cwd)
+        ms = (time.perf_counter() - start) * 1000
+        expect_same("%s, exit status" % command[0], status, 0)
+        return ms
+
+
+# The measurements.
+
+def fixed_cost(bench):
+    """a. A whole run with an empty manifest."""
+    bench.serve_manifest("empty")
+    return {"fixed.updater": bench.drive("empty", NOTHING_TO_DO).ms}
+
+
+def download_recipe(bench, pack, folder):
+    """The download recipe over pack's URLs into folder: its time."""
+    # The recipe creates files only: its folders are made beforehand.
+    for subfolder in pack.folders:
+        os.makedirs(bench.path(folder, subfolder), exist_ok=True)
+    os.sync()
+    ms, done = bench.recipe("download", ["%s/%s/%s\t%s" % (bench.base_url, pack.name, f,
+                                                           bench.windows_path(folder + "/" + f))
+                                         for f in pack.files])
+    expect_same("download recipe, bytes", done, pack.bytes)
+    return ms
+
+
+def md5_yardsticks(bench, pack, folder, measure):
+    """The MD5 recipe (whose digests must be the pack's) and md5sum -c over pack's files in folder."""
+    ms, done = bench.recipe("md5", [bench.windows_path(folder + "/" + f) for f in pack.files], "digests.txt")
+    expect_same("MD5 recipe, bytes", done, pack.bytes)
+    if bench.read("digests.txt").split() != [pack.digests[f] for f in pack.files]:
+        raise BenchFailed("MD5 recipe: digests differ from the pack's")
+    md5sum_ms = bench.timed(["md5sum", "-c", "--quiet", bench.path(pack.name + ".md5")], cwd=bench.path(folder))
+    return {measure + ".recipe": ms, measure + ".md5sum": md5sum_ms}
+
+
+def download(bench, check_files):
+    """b. The pack, fully stale: the updater, the download recipe over the same URLs (whose files
+    are checked when check_files), curl fetching them one after another."""
+    pack = bench.packs["pack"]
+    bench.serve_manifest("pack")
+    bench.remove("player", "curl", "recipe")
+    updater = bench.drive("player", DONE)
+    recipe_ms = download_recipe(bench, pack, "recipe")
+    if check_files and run(["md5sum", "-c", "--quiet", bench.path("pack.md5")], cwd=bench.path("recipe"))[0]:
+        raise BenchFailed("download recipe: wrong files")
+    write_lines(bench.path("curl.conf"), ['url = "%s/pack/%s"\noutput = "%s"' % (bench.base_url, f,
+                                                                                  bench.path("curl", f))
+                                          for f in pack.files])
+    os.sync()
+    curl_ms = bench.timed(["curl", "-sS", "--fail", "--create-dirs", "-K", bench.path("curl.conf")])
+    return {"download.updater": updater.ms, "peak.pack.download": updater.peak_kib,
+            "download.recipe": recipe_ms, "download.curl": curl_ms}
+
+
+def verification(bench):
+    """c. The same pack, now current (b leaves it so), twice, each time after a run of a of its
+    own: the verification is short, so a's spread would otherwise weigh on it."""
+    figures = Figures()
+    os.sync()
+    for _ in range(2):
+        figures.add(fixed_cost(bench))
+        bench.serve_manifest("pack")
+        figures.add({"verify.updater": bench.drive("player", NOTHING_TO_DO).ms})
+        figures.add(md5_yardsticks(bench, bench.packs["pack"], "player", "verify"))
+    return figures
+
+
+def small_verification(bench):
+    """d. The current pack of small files (prepare() makes its player folder)."""
+    bench.serve_manifest("tiny")
+    figures = {"tiny.updater": bench.drive("player-tiny", NOTHING_TO_DO).ms}
+    figures.update(md5_yardsticks(bench, bench.packs["tiny"], "player-tiny", "tiny"))
+    return figures
+
+
+def small_download(bench):
+    """e. The same small files, all missing: the updater and the download recipe."""
+    bench.serve_manifest("tiny")
+    bench.remove("player-tinydl", "recipe-tiny")
+    updater = bench.drive("player-tinydl", DONE)
+    return {"tinydl.updater": updater.ms,
+            "tinydl.recipe": download_recipe(bench, bench.packs["tiny"], "recipe-tiny")}
+
+
+def large_verification(bench):
+    """g. The large current pack (prepare() makes its player folder)."""
+    bench.serve_manifest("large")
+    figures = {"large.updater": bench.drive("player-large", NOTHING_TO_DO).ms}
+    figures.update(md5_yardsticks(bench, bench.packs["large"], "player-large", "large"))
+    return figures
+
+
+def peak_memory(bench, size):
+    """f. A download run and a verification run of the pack size ("small" or "big")."""
+    bench.serve_manifest(size)
+    bench.remove("player-" + size)
+    downloading = bench.drive("player-" + size, DONE)
+    verifying = bench.drive("player-" + size, NOTHING_TO_DO)
+    return {"peak.%s.download" % size: downloading.peak_kib, "peak.%s.verify" % size: verifying.peak_kib}
+
+
+def current_player(bench, name, player, copy):
+    """player: a current copy of the pack name, as a finished run leaves it (the pack and the
+    manifest), its files made by copy."""
+    shutil.copytree(bench.packs[name].root, bench.path(player), copy_function=copy)
+    os.makedirs(bench.path(player, "Updater"))
+    shutil.copyfile(bench.path("manifests", name + ".xml"), bench.path(player, "Updater", "manifest.xml"))
+
+
+def prepare(bench):
+    """The warm-up run, and the current player folders of d and g."""
+    # Wine's helper processes start with the first program, not inside a measurement.
+    bench.serve_manifest("empty")
+    # Its peak is what Wine and the program take before any file.
+    figures = {"peak.empty.verify": bench.drive("empty", NOTHING_TO_DO).peak_kib}
+    current_player(bench, "tiny", "player-tiny", shutil.copy2)
+    bench.serve_manifest("tiny")
+    bench.drive("player-tiny", NOTHING_TO_DO)  # d's folder must need nothing
+    current_player(bench, "large", "player-large", os.link)  # hard links: in the page cache once
+    return figures
+
+
+def repetition(bench, first):
+    """One repetition of a to e and g, in that order."""
+    figures = Figures()
+    os.sync()  # nothing left to write back from the previous repetition while this one is timed
+    for _ in range(3):
+        figures.add(fixed_cost(bench))
+    figures.add(download(bench, check_files=first))
+    figures.add(verification(bench))
+    figures.add(small_verification(bench))
+    figures.add(small_download(bench))
+    figures.add(large_verification(bench))
+    return figures
+
+
+# The table.
+
+def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores):
+    med = {m: statistics.median(v) for m, v in figures.items()}
+    for step in ("download", "verify", "tiny", "tinydl", "large"):
+        med[step + ".net"] = med[step + ".updater"] - med["fixed.updater"]
+    files, small_files = options.files, options.small_files
+    pack_mib = files * file_bytes / MIB
+
+    def runs(measure):
+        return ", ".join("%.3f" % (value / 1000) for value in figures[measure])
+
+    def seconds(ms):
+        return "%.*f s" % (3 if ms < 10000 else 2, ms / 1000)
+
+    def throughput(ms, mib=pack_mib):
+        if ms <= 0:
+            return "-"
+        rate = mib / (ms / 1000)
+        return "%.*f MiB/s" % (2 if rate < 10 else 1 if rate < 100 else 0, rate)
+
+    def per_file(ms):
+        return "%.3f ms" % (ms / small_files)
+
+    def ratio(ours, theirs):
+        return "%.1fx" % (ours / theirs) if ours > 0 and theirs > 0 else "-"
+
+    title = "%-49s %10s %13s %9s"
+    row = "   %-46s %10s %13s %9s"
+
+    # One step: the updater's whole run and net time, then each yardstick with the updater's ratio.
+    def step(heading, columns, first, second, prefix, yardsticks, footnote=None):
+        print()
+        print(title % (heading, columns[0], columns[1], "ratio"))
+        print(row % ("updater.exe, whole run", first(med[prefix + ".updater"]), second(med[prefix + ".updater"]), ""))
+        ours = med[prefix + ".net"]
+        print(row % ("updater.exe, net of its fixed cost", first(ours), second(ours), ""))
+        for label, short, measure in yardsticks:
+            print(row % (label, first(med[measure]), second(med[measure]), ratio(ours, med[measure])))
+        print("   runs (s): updater %s; %s" % (runs(prefix + ".updater"),
+                                               "; ".join("%s %s" % (short, runs(m)) for _, short, m in yardsticks)))
+        if footnote:
+            print("   " + footnote)
+
+    print()
+    print("Machine: " + machine)
+    print("Load average (1, 5, 15 min): before %s, after %s" % loads)
+    print("Run: %d s in all; medians of %d repetition%s" % (elapsed_s, options.reps, "" if options.reps == 1 else "s"))
+    print("ratio = updater.exe's time (net of its fixed cost) / the other's time for the same work:")
+    print("1.0x is as fast, 10x takes ten times as long. Throughput = pack size / time.")
+    print()
+    print("a. updater.exe fixed cost (whole run, empty manifest), median: %s; runs (s): %s"
+          % (seconds(med["fixed.updater"]), runs("fixed.updater")))
+    step("b. download a fully stale pack, %d x %d KiB" % (files, file_bytes // 1024), ("time", "throughput"),
+         seconds, throughput, "download", (
+             ("recipe: WinINet, 4 KiB reads, one process", "recipe", "download.recipe"),
+             ("curl, the same URLs one after another", "curl", "download.curl")),
+         "(the updater's run also checks each file after its download: about c's net time)")
+    step("c. verify the same pack, now current", ("time", "throughput"), seconds, throughput, "verify", (
+        ("recipe: CryptoAPI MD5, 4 KiB reads, one process", "recipe", "verify.recipe"),
+        ("md5sum -c", "md5sum", "verify.md5sum")))
+    step("d. %d current files of 1 KiB" % small_files, ("per file", "all files"), per_file, seconds, "tiny", (
+        ("recipe: CryptoAPI MD5, one context for all", "recipe", "tiny.recipe"),
+        ("md5sum -c", "md5sum", "tiny.md5sum")))
+    step("e. the same %d files, all missing" % small_files, ("per file", "all files"), per_file, seconds, "tinydl", (
+        ("recipe: WinINet, one session for all", "recipe", "tinydl.recipe"),),
+         "(the updater's run also checks each file after its download: about d's net time)")
+    step("g. verify a large current pack, %d x %d KiB" % (files, 4 * file_bytes // 1024), ("time", "throughput"),
+         seconds, lambda ms: throughput(ms, 4 * pack_mib), "large", (
+             ("recipe: CryptoAPI MD5 on one core", "recipe", "large.recipe"),
+             ("md5sum -c", "md5sum", "large.md5sum")),
+         "(speed against the one-core recipe: %.2fx, on %d cores)"
+         % (med["large.recipe"] / med["large.net"] if med["large.net"] > 0 else float("nan"), cores))
+
+    print()
+    row = "   %-46s %10s %10s"
+
+    def mib(measure):
+        return "%.1f MiB" % (med[measure] / 1024)
+
+    print("%-49s %10s %10s" % ("f. peak working set of updater.exe (%d run%s)"
+                               % (options.mem_reps, "" if options.mem_reps == 1 else "s"), "download", "verify"))
+    print(row % ("empty manifest", "-", mib("peak.empty.verify")))
+    print(row % ("%d x 1 MiB files" % files, mib("peak.small.download"), mib("peak.small.verify")))
+    print(row % ("1 x %d MiB file" % options.big_mib, mib("peak.big.download"), mib("peak.big.verify")))
+    print(row % ("%d x %d KiB files (b)" % (files, file_bytes // 1024), mib("peak.pack.download"), "-"))
+    print(row % ("ratio, large file / small files",
+                 "%.2fx" % (med["peak.big.download"] / med["peak.small.download"]),
+                 "%.2fx" % (med["peak.big.verify"] / med["peak.small.verify"])))
+
+
+def load_average():
+    with open("/proc/loadavg") as f:
+        return " ".join(f.read().split()[:3])
+
+
+def machine(cores):
+    with open("/proc/cpuinfo") as f:
+        cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "")
+    _, wine_version = run(["wine", "--version"], stdout=subprocess.PIPE)
+    return "%d cores, %s; %s" % (cores, cpu, wine_version.decode().strip())
+
+
+def bench_run(bench, options):
+    """Everything, from the packs to the table."""
+    started = time.monotonic()
+    load_before = load_average()
+    note("load before: " + load_before)
+    file_bytes = options.total_mib * MIB // options.files
+    note("making the packs: %d x %d KiB, %d x %d KiB, %d x 1 KiB, %d x 1 MiB, 1 x %d MiB"
+         % (options.files, file_bytes // 1024, options.files, 4 * file_bytes // 1024, options.small_files,
+            options.files, options.big_mib))
+    bench.make_pack("pack", options.files, file_bytes)
+    bench.make_pack("large", options.files, 4 * file_bytes)
+    bench.make_pack("tiny", options.small_files, 1024)
+    bench.make_pack("small", options.files, MIB)
+    bench.make_pack("big", 1, options.big_mib * MIB)
+    bench.start()
+
+    figures = Figures()
+    figures.add(prepare(bench))
+    for r in range(1, options.reps + 1):
+        note("repetition %d of %d: fixed cost; download: updater, recipe, curl; verification: updater, recipe, "
+             "md5sum; %d small files: verification (updater, recipe, md5sum), download (updater, recipe); "
+             "large pack: verification (updater, recipe, md5sum)" % (r, options.reps, options.small_files))
+        figures.add(repetition(bench, first=r == 1))
+    bench.remove("player", "curl", "recipe", "player-tiny", "player-tinydl", "recipe-tiny", "player-large")
+    for size in ("small", "big"):
+        for r in range(1, options.mem_reps + 1):
+            note("repetition %d of %d: peak memory, %s files" % (r, options.mem_reps, size))
+            figures.add(peak_memory(bench, size))
+        bench.remove("player-" + size)
+
+    load_after = load_average()
+    note("load after: " + load_after)
+    cores = len(os.sched_getaffinity(0))
+    print_table(figures, options, file_bytes, machine(cores), (load_before, load_after),
+                time.monotonic() - started, cores)
+
+
+def count(text):
+    if not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError("counts must be positive integers")
+    return int(text)
+
+
+def parse_options(argv):
+    parser = argparse.ArgumentParser(prog="bench/run.py", description=__doc__.split("\n\n")[0],
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--files", type=count, metavar="N", default=64,
+                        help="files in the pack of b and c (default 64); also the count of 1 MiB files in f")
+    parser.add_argument("--total-mib", type=count, metavar="N", default=256,
+                        help="size of that pack in MiB, shared evenly (default 256); "
+                             "g's pack is four times as large")
+    parser.add_argument("--small-files", type=count, metavar="N", default=2000,
+                        help="1 KiB files in the packs of d and e (default 2000)")
+    parser.add_argument("--big-mib", type=count, metavar="N",
+                        help="size of the single large file of f in MiB (default: --total-mib)")
+    parser.add_argument("--reps", type=count, metavar="N", default=3,
+                        help="repetitions of a to e and g (default 3; each runs a five times and c twice)")
+    parser.add_argument("--mem-reps", type=count, metavar="N", default=1,
+                        help="repetitions of f (default 1: the peak varies by well under 1%% between runs)")
+    parser.add_argument("--build", metavar="DIR", default="/tmp/build-bench",
+                        help="build folder of the benchmark's updater (default /tmp/build-bench)")
+    options = parser.parse_args(argv)
+    if options.big_mib is None:
+        options.big_mib = options.total_mib
+    return options
+
+
+def main(argv):
+    options = parse_options(argv)
+    for signum in STOP_SIGNALS:
+        signal.signal(signum, stop_on_signal)
+    bench = None
+    try:
+        # In the foreground: the package tools may use the terminal.
+        status = subprocess.run(["bash", os.path.join(REPO, "scripts", "setup.sh")]).returncode
+        expect_same("scripts/setup.sh, exit status", status, 0)
+        bench = Bench(options)
+        bench_run(bench, options)
+        return 0
+    except BenchFailed as failure:
+        note(str(failure))
+        return 1
+    except Stopped as stop:
+        return 128 + stop.args[0]
+    finally:
+        for signum in STOP_SIGNALS:  # a second signal does not cut the clean-up short
+            signal.signal(signum, signal.SIG_IGN)
+        if bench:
+            bench.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

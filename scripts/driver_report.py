@@ -1,0 +1,28 @@
+"""The report of drive_updater.exe (scripts/drive_updater.cpp): one JSON object a line.
+
+As a module: first_event(lines, name). As a program, for shell scripts:
+  python3 driver_report.py REPORT EVENT KEY
+prints KEY of the first EVENT line of the report file REPORT (a list as comma-separated values;
+nothing when there is no such line).
+"""
+
+import json
+import sys
+
+
+def first_event(lines, name):
+    """The first event called name among the report's lines, as a dict; None when there is none."""
+    for line in lines:
+        event = json.loads(line)
+        if event["event"] == name:
+            return event
+    return None
+
+
+if __name__ == "__main__":
+    report, name, key = sys.argv[1:]
+    with open(report, encoding="utf-8") as f:
+        event = first_event(f, name)
+    if event is not None:
+        value = event.get(key, "")
+        print(",".join(map(str, value)) if isinstance(value, list) else value)
