@@ -52,7 +52,7 @@ class ManifestFailureTest(UpdaterCase):
         self.publish({"skin.dds": payload("skin v2", 6000)})
         # A server that accepts the request and then stops answering, before its headers or in the
         # middle of the body, is given up on after the network time-out.
-        for fault in ("404", "500", "drop:40", "mute", "stall:40", "no server"):
+        for fault in ("404", "500", "drop:40:0", "mute", "stall:40", "no server"):
             with self.subTest(fault=fault):
                 shutil.rmtree(self.player)
                 write_tree(self.player, dict(pack, **{"Updater/manifest.xml": earlier}))
@@ -85,7 +85,11 @@ class PackFileFailureTest(UpdaterCase):
         # cannot rename over) is reported like one that cannot be opened.
         cases = [(None, [LOG_VALIDATE_ERROR], wrong, 4097, "4.00")]
         cases += [(fault, [LOG_DOWNLOAD_ERROR], old["b.dds"], 3073, "3.00")
-                  for fault in ("404", "500", "drop:600", "mute", "stall:600")]
+                  for fault in ("404", "500", "mute", "stall:600")]
+        # A connection that breaks while a read waits (4 KiB, a pause, then a hang-up or a reset):
+        # the KiB that came stay counted.
+        cases += [(fault, [LOG_DOWNLOAD_ERROR], old["b.dds"], 3077, "3.00")
+                  for fault in ("drop:4096:300", "reset:4096:300")]
         cases += [("immutable", [LOG_FAILED_TO_OPEN, LOG_DOWNLOAD_ERROR], old["b.dds"], 4097, "4.00")]
         for fault, errors, b_after, position, done_mb in cases:
             with self.subTest(fault=fault):

@@ -89,7 +89,7 @@ class MkManifestTest(unittest.TestCase):
         make_files(self.pack, {"Z.txt": b"message digesT"})  # same size, other bytes
         os.remove(os.path.join(self.pack, "sub", "\u00e9.dds"))
         self.publish()
-        self.server.set_fault("/pack/a&b #1.txt", "drop:1")
+        self.server.set_fault("/pack/a&b #1.txt", "drop:1:0")
         self.server.set_fault("/pack/sub/deep/with space.txt", "stall:0")
         result = run_tool("check", self.manifest, "--timeout", "1")
         self.assertEqual(result.returncode, 1, result.stderr)
