@@ -118,6 +118,9 @@ class Outcome:
         self.boxes = [(e["text"], e["icon"], e["owner"]) for e in events if e["event"] == "box"]
         self.dialogs = [e for e in events if e["event"] == "dialog"]
         self.second_exits = [e["exit"] for e in events if e["event"] == "second"]
+        self.greyed = any(e["event"] == "greyed" for e in events)  # Cancel, seen from inside the program
+        stops = [e["ms"] for e in events if e["event"] == "stop"]
+        self.stop_to_exit_ms = events[-1]["ms"] - stops[0] if stops and "ms" in events[-1] else None
         bar = [(d["low"], d["high"], d["pos"]) for d in self.dialogs if d["low"] >= 0]
         self.bar = bar[-1] if bar else None  # the last reading of (low, high, position)
 
