@@ -27,6 +27,7 @@ BUILD_DIR = os.environ["E2E_BUILD_DIR"]
 PROGRAM_DIR = os.environ["E2E_PROGRAM_DIR"]
 HTTP_PORT = int(os.environ["E2E_HTTP_PORT"])
 HTTPS_PORT = int(os.environ["E2E_HTTPS_PORT"])
+NETWORK_TIMEOUT_MS = int(os.environ["E2E_TIMEOUT_MS"])  # compiled into the test updaters
 DRIVER = os.environ["E2E_DRIVER"]
 WORK_DIR = os.path.join(PROGRAM_DIR, "work")
 WINE_RUN = ["bash", os.path.join(SOURCE_DIR, "scripts", "lib.sh"), "wine_run", BUILD_DIR]

@@ -1,12 +1,13 @@
 """The progress dialog while files arrive: a bar range beyond 32 bits, Cancel in the middle of a
-run, and a second copy of the program started while the first one shows its dialog."""
+run, and a second copy of the program started while the first one shows its dialog and a slow
+server keeps it waiting."""
 
 import shutil
 import unittest
 
 from harness import (CANCELLED, DONE, LOG_CANCELLED, LOG_DOWNLOAD_ERROR, LOG_DOWNLOADING, LOG_MANIFEST,
-                     LOG_VALID, MANIFEST_URL_PATH, PACK_URL_PATH, UpdaterCase, manifest_entries, manifest_xml,
-                     md5_hex, payload, write_tree)
+                     LOG_VALID, MANIFEST_URL_PATH, NETWORK_TIMEOUT_MS, PACK_URL_PATH, UpdaterCase, manifest_entries,
+                     manifest_xml, md5_hex, payload, write_tree)
 
 
 class ProgressDialogTest(UpdaterCase):
@@ -72,12 +73,13 @@ class ProgressDialogTest(UpdaterCase):
                 if fault:
                     self.assertLess(outcome.stop_to_exit_ms, 500, outcome)
 
-    def test_second_copy_while_the_dialog_shows(self):
+    def test_slow_server_and_a_second_copy_while_the_dialog_shows(self):
+        # A server that pauses a third of the network time-out between pieces, longer in all than
+        # the time-out, is slow but alive: the file arrives whole. Its 4 s leave time for a second
+        # copy to start, even on a busy machine where starting a Wine process takes a while.
         files = {"big.dds": payload("big", 160 * 1024)}
         manifest = self.publish(files)
-        # About 1.6 s of download: the second copy starts well before the first one ends, even on a
-        # busy machine where starting a Wine process takes a while.
-        self.server.set_fault(PACK_URL_PATH + "big.dds", "slow:4096:40")
+        self.server.set_fault(PACK_URL_PATH + "big.dds", "slow:32768:%d" % (NETWORK_TIMEOUT_MS // 3))
 
         outcome = self.run_updater(second_copy=True)
 
