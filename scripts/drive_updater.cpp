@@ -351,16 +351,14 @@ struct CancelWatch {
 };
 
 bool WatchCancel(CancelWatch* watch, DWORD processId, DWORD threadId) {
-    wchar_t path[MAX_PATH], name[64];
-    const DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    wchar_t* folderEnd = wcsrchr(path, L'\\');
-    if (length == 0 || length >= MAX_PATH || !folderEnd ||
-        folderEnd + 1 + wcslen(kCancelWatchDll) >= path + MAX_PATH)
-        return false;
-    wcscpy(folderEnd + 1, kCancelWatchDll);
+    wchar_t self[MAX_PATH], name[64];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    std::wstring path(self, length);
+    path.replace(path.rfind(L'\\') + 1, std::wstring::npos, kCancelWatchDll);
     swprintf(name, 64, kCancelGreyedEvent, processId);
     watch->greyed.Reset(CreateEventW(nullptr, TRUE, FALSE, name));
-    watch->dll = LoadLibraryW(path);
+    watch->dll = LoadLibraryW(path.c_str());
     // Through void (*)(): FARPROC is a function type of its own, and the compiler warns on a direct cast.
     const HOOKPROC proc = watch->dll ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void (*)()>(
                                            GetProcAddress(watch->dll, kCancelWatchProc)))
