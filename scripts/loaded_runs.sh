@@ -23,6 +23,7 @@ mkdir -p "$logs"
 stress-ng --cpu "$(nproc)" --quiet &
 load=$!
 trap 'kill "$load" 2>/dev/null; wait "$load" 2>/dev/null || true' EXIT
+trap 'exit 130' INT TERM  # through the EXIT trap: the load never outlives the script
 
 failed=0
 for run in $(seq "$runs"); do
