@@ -1,8 +1,9 @@
 """A web server on 127.0.0.1 that can misbehave on purpose: the tests' and the demo's.
 
 TestServer(port=0, certfile=None, keyfile=None).start(), then add_file(path, data),
-set_fault(path, fault), base_url, requests (the paths asked for, percent-decoded, in order) and
-stop(), which also ends every connection still open. Any path not added is a 404.
+set_fault(path, fault), base_url, requests (the paths asked for, percent-decoded, in order),
+on_request (None, or called with each path as it is asked for) and stop(), which also ends every
+connection still open. Any path not added is a 404.
 
 Faults: "404", "500"; "drop:N:MS" (the full Content-Length, N body bytes, MS ms later a hang-up);
 "reset:N:MS" (the same, ended by a reset instead); "slow:CHUNK:MS" (the body in CHUNK-byte pieces MS
@@ -57,6 +58,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         owner = self.server.owner
         path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
         owner.requests.append(path)
+        if owner.on_request:
+            owner.on_request(path)
         kind, args = owner.faults.get(path, (None, []))
         body = owner.files.get(path)
         if kind == "mute":
@@ -122,7 +125,7 @@ class TestServer:
         if certfile:
             self.ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self.ssl_context.load_cert_chain(certfile, keyfile)
-        self.files, self.faults, self.requests = {}, {}, []
+        self.files, self.faults, self.requests, self.on_request = {}, {}, [], None
         self.lock = threading.Lock()
         self.stopping = threading.Event()
         self._server = None
