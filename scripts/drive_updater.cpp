@@ -10,12 +10,15 @@
 //    "cancel_enabled":true|false,"rect":[x,y,w,h]}                                   on a change
 //   {"event":"box","ms":N,"text":..,"icon":"error|information|unknown","owner":"dialog|none|other"}
 //   {"event":"second","exit":N}   a second copy of EXE, started in DIR while the dialog showed
+//   {"event":"stop","ms":N}       the dialog was just asked to stop (--cancel)
+//   {"event":"greyed"}            Cancel was greyed, even if only moments before the dialog went
 //   {"event":"exit","code":N,"ms":N,"peak_kib":N}   or {"event":"timeout","ms":N}
 // Every box is answered with OK once recorded (its ms is taken when it is first seen). With
 // --cancel, once FILE exists the dialog is asked to stop the WAY a player or the system would:
 // "click" on Cancel, "escape", the "close" box, an "ok" command (what Enter sends when no button
-// is the default) or "quit" (WM_QUIT). --timing touches the program as little as possible, for
-// measurements: the dialog is reported once and its bar never asked, and a box is answered at once.
+// is the default) or "quit" (WM_QUIT); cancel_watch.dll, which must lie beside the driver, is then
+// hooked into the program to see Cancel greyed. --timing touches the program as little as possible,
+// for measurements: the dialog is reported once and its bar never asked, and a box is answered at once.
 // Exit status: 0 the program ended, 2 usage error, 3 the program could not be started, 4 time-out.
 #include <windows.h>
 #include <commctrl.h>
@@ -29,6 +32,7 @@
 #include <cwchar>
 #include <string>
 
+#include "cancel_watch.h"
 #include "scoped_handles.h"
 
 namespace {
@@ -37,7 +41,6 @@ constexpr wchar_t kCaption[] = L"DOD OVOD Urade Zuzerur";
 constexpr int kBarId = 101, kStatusId = 102, kAmountId = 103, kBoxTextId = 0xFFFF;
 constexpr UINT kQueryTimeoutMs = 200;
 constexpr DWORD kBoxTimeoutMs = 3000;  // for a box's icon to be painted, and for the box to go
-constexpr DWORD kStopTakenTimeoutMs = 3000;
 constexpr DWORD kSecondCopyTimeoutMs = 15000;
 // A box is answered only after the dialog behind it has been watched this long, so what the box's
 // modal loop keeps doing to the dialog (the amount line's timer) is seen too.
@@ -56,6 +59,7 @@ struct Run {
     HANDLE process;
     DWORD processId;
     SIZE_T peak;
+    HANDLE greyed;  // set by cancel_watch.dll; null without --cancel
 };
 
 // A JSON string: ASCII as it is, everything else as \u escapes of its UTF-16 units.
@@ -234,20 +238,17 @@ void AskToStop(HWND dialog, const std::wstring& way) {
     }
 }
 
-// Once the request is taken the run ends within moments: watch the button closely until then, so
-// that its state after the request is seen before the dialog goes.
-void WatchStopTaken(HWND dialog, long long bar[3], std::string* lastLine) {
-    const HWND button = GetDlgItem(dialog, IDCANCEL);
-    for (const DWORD start = GetTickCount(); GetTickCount() - start < kStopTakenTimeoutMs; Sleep(0)) {
-        if (!IsWindow(button) || !IsWindowEnabled(button)) break;
+// Reports Cancel greyed, once, as soon as the hook has said so.
+void ReportGreyed(Run* run) {
+    if (run->greyed && WaitForSingleObject(run->greyed, 0) == WAIT_OBJECT_0) {
+        Report("\"event\":\"greyed\"");
+        run->greyed = nullptr;
     }
-    const std::string line = DialogLine(dialog, bar, false);
-    if (!line.empty() && line != *lastLine) Report(*lastLine = line);
 }
 
 // The process handle of EXE started in DIR, or null. Its standard handles lead nowhere: what it
-// prints must not mix with the report.
-HANDLE Start(const Options& options, DWORD* processId) {
+// prints must not mix with the report. With thread, it starts suspended and *thread gets its thread.
+HANDLE Start(const Options& options, DWORD* processId, HANDLE* thread = nullptr) {
     std::wstring commandLine = L"\"" + options.exe + L"\"";
     SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
     const ScopedHandle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -257,10 +258,13 @@ HANDLE Start(const Options& options, DWORD* processId) {
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = startup.hStdOutput = startup.hStdError = nul.Get();
     PROCESS_INFORMATION info = {};
-    if (!nul.Valid() || !CreateProcessW(options.exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                                        options.dir.c_str(), &startup, &info))
+    if (!nul.Valid() || !CreateProcessW(options.exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE,
+                                        thread ? CREATE_SUSPENDED : 0, nullptr, options.dir.c_str(), &startup, &info))
         return nullptr;
-    CloseHandle(info.hThread);
+    if (thread)
+        *thread = info.hThread;
+    else
+        CloseHandle(info.hThread);
     *processId = info.dwProcessId;
     return info.hProcess;
 }
@@ -319,18 +323,48 @@ bool Watch(Run* run) {
                 GetFileAttributesW(options.cancelWhen.c_str()) != INVALID_FILE_ATTRIBUTES) {
                 stopAsked = true;
                 AskToStop(found.dialog, options.cancelBy);
-                WatchStopTaken(found.dialog, bar, &lastLine);
+                Report("\"event\":\"stop\",\"ms\":" + Ms(*run));
             }
         }
+        ReportGreyed(run);
         const DWORD watchBehind = found.dialog && !options.timing ? kWatchBehindBoxMs : 0;
         if (found.box && GetTickCount() - boxSeenAt >= watchBehind) {
             AnswerBox(run, found.box, found.dialog ? found.dialog : lastDialog, boxSeenMs);
             boxSeenMs.clear();
         }
     }
+    ReportGreyed(run);  // the hook ran before the program ended
     Report("\"event\":\"exit\",\"code\":" + ExitCode(run->process) + ",\"ms\":" + Ms(*run) +
            ",\"peak_kib\":" + std::to_string(run->peak / 1024));
     return true;
+}
+
+// The hook that sees Cancel greyed, on the program's thread, and the event it sets.
+struct CancelWatch {
+    HMODULE dll = nullptr;
+    HHOOK hook = nullptr;
+    ScopedHandle greyed;
+    ~CancelWatch() {
+        if (hook) UnhookWindowsHookEx(hook);
+        if (dll) FreeLibrary(dll);
+    }
+};
+
+bool WatchCancel(CancelWatch* watch, DWORD processId, DWORD threadId) {
+    wchar_t self[MAX_PATH], name[64];
+    const DWORD length = GetModuleFileNameW(nullptr, self, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH) return false;
+    std::wstring path(self, length);
+    path.replace(path.rfind(L'\\') + 1, std::wstring::npos, kCancelWatchDll);
+    swprintf(name, 64, kCancelGreyedEvent, processId);
+    watch->greyed.Reset(CreateEventW(nullptr, TRUE, FALSE, name));
+    watch->dll = LoadLibraryW(path.c_str());
+    // Through void (*)(): FARPROC is a function type of its own, and the compiler warns on a direct cast.
+    const HOOKPROC proc = watch->dll ? reinterpret_cast<HOOKPROC>(reinterpret_cast<void (*)()>(
+                                           GetProcAddress(watch->dll, kCancelWatchProc)))
+                                     : nullptr;
+    if (proc) watch->hook = SetWindowsHookExW(WH_CALLWNDPROC, proc, watch->dll, threadId);
+    return watch->greyed.Valid() && watch->hook;
 }
 
 bool ParseOptions(int argc, wchar_t** argv, Options* o) {
@@ -368,11 +402,25 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     QueryPerformanceCounter(&run.start);
-    const ScopedHandle process(Start(run.options, &run.processId));
+    HANDLE thread = nullptr;
+    const bool watch = !run.options.cancelWhen.empty();
+    const ScopedHandle process(Start(run.options, &run.processId, watch ? &thread : nullptr));
     if (!process.Valid()) {
         fwprintf(stderr, L"drive_updater: cannot start %ls (error %lu)\n", run.options.exe.c_str(), GetLastError());
         return 3;
     }
     run.process = process.Get();
+    const ScopedHandle suspended(thread);
+    CancelWatch cancelWatch;
+    if (watch) {
+        if (!WatchCancel(&cancelWatch, run.processId, GetThreadId(thread))) {
+            fwprintf(stderr, L"drive_updater: cannot hook %ls into the program (error %lu)\n", kCancelWatchDll,
+                     GetLastError());
+            TerminateProcess(run.process, 99);
+            return 3;
+        }
+        run.greyed = cancelWatch.greyed.Get();
+        ResumeThread(thread);
+    }
     return Watch(&run) ? 0 : 4;
 }

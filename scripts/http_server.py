@@ -1,13 +1,14 @@
 """A web server on 127.0.0.1 that can misbehave on purpose: the tests' and the demo's.
 
 TestServer(port=0, certfile=None, keyfile=None).start(), then add_file(path, data),
-set_fault(path, fault), base_url, requests (the paths asked for, percent-decoded, in order) and
-stop(), which also ends every connection still open. Any path not added is a 404.
+set_fault(path, fault), base_url, requests (the paths asked for, percent-decoded, in order),
+on_request (None, or called with each path as it is asked for) and stop(), which also ends every
+connection still open. Any path not added is a 404.
 
-Faults: "404", "500"; "drop:N" (the full Content-Length, N body bytes, hang-up); "slow:CHUNK:MS"
-(the body in CHUNK-byte pieces MS ms apart); "nolength" (no Content-Length: the hang-up ends the
-body); "stall:N" (the headers and N body bytes, then nothing until the server stops); "mute" (no
-answer at all until the server stops).
+Faults: "404", "500"; "drop:N:MS" (the full Content-Length, N body bytes, MS ms later a hang-up);
+"reset:N:MS" (the same, ended by a reset instead); "slow:CHUNK:MS" (the body in CHUNK-byte pieces MS
+ms apart); "nolength" (no Content-Length: the hang-up ends the body); "stall:N" (the headers and N
+body bytes, then nothing until the server stops); "mute" (no answer at all until the server stops).
 
 As a program: python3 http_server.py ROOT PORT [FAULT] serves the files under ROOT (read at the
 start) on 127.0.0.1:PORT, each with FAULT (e.g. slow:65536:64, about 1 MB/s), until it is ended.
@@ -16,11 +17,12 @@ start) on 127.0.0.1:PORT, each with FAULT (e.g. slow:65536:64, about 1 MB/s), un
 import http.server
 import socket
 import ssl
+import struct
 import sys
 import threading
 import urllib.parse
 
-FAULT_ARGS = {"404": 0, "500": 0, "drop": 1, "slow": 2, "nolength": 0, "stall": 1, "mute": 0}
+FAULT_ARGS = {"404": 0, "500": 0, "drop": 2, "reset": 2, "slow": 2, "nolength": 0, "stall": 1, "mute": 0}
 
 
 def _shut(connection):
@@ -56,6 +58,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         owner = self.server.owner
         path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
         owner.requests.append(path)
+        if owner.on_request:
+            owner.on_request(path)
         kind, args = owner.faults.get(path, (None, []))
         body = owner.files.get(path)
         if kind == "mute":
@@ -72,10 +76,13 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.send_header("Content-Length", str(len(body)))
         self.end_headers()
         self.close_connection = kind not in (None, "slow")
-        if kind in ("drop", "stall"):
+        if kind in ("drop", "reset", "stall"):
             self.wfile.write(body[:args[0]])
-            if kind == "stall":
-                owner.stopping.wait()
+            stopped = owner.stopping.wait(None if kind == "stall" else args[1] / 1000)
+            if kind == "reset" and not stopped:
+                # A zero linger time makes the close a reset; finish() then has nothing left to close.
+                self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                self.connection.close()
         elif kind == "slow":
             for start in range(0, len(body), args[0]):
                 if start and owner.stopping.wait(args[1] / 1000):
@@ -118,7 +125,7 @@ class TestServer:
         if certfile:
             self.ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self.ssl_context.load_cert_chain(certfile, keyfile)
-        self.files, self.faults, self.requests = {}, {}, []
+        self.files, self.faults, self.requests, self.on_request = {}, {}, [], None
         self.lock = threading.Lock()
         self.stopping = threading.Event()
         self._server = None

@@ -105,8 +105,9 @@ bool TransferBody(UpdateSession* session, UrlRequest* request, HANDLE file, uint
             if (!PumpMessages(session)) return false;
         }
     }
-    // A connection closed mid-body can end the reads exactly like the end of data (under Wine it
-    // always does, even after a reset), so only the announced length tells the two apart.
+    // A connection closed mid-body can end the reads exactly like the end of data (under Wine a
+    // hang-up always does, and so does a reset that comes before the read is issued), so only the
+    // announced length tells the two apart.
     return announced == kUnknownLength || received >= announced;
 }
 

@@ -15,7 +15,6 @@ import signal
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
@@ -27,6 +26,7 @@ BUILD_DIR = os.environ["E2E_BUILD_DIR"]
 PROGRAM_DIR = os.environ["E2E_PROGRAM_DIR"]
 HTTP_PORT = int(os.environ["E2E_HTTP_PORT"])
 HTTPS_PORT = int(os.environ["E2E_HTTPS_PORT"])
+NETWORK_TIMEOUT_MS = int(os.environ["E2E_TIMEOUT_MS"])  # compiled into the test updaters
 DRIVER = os.environ["E2E_DRIVER"]
 WORK_DIR = os.path.join(PROGRAM_DIR, "work")
 WINE_RUN = ["bash", os.path.join(SOURCE_DIR, "scripts", "lib.sh"), "wine_run", BUILD_DIR]
@@ -112,12 +112,14 @@ def manifest_xml(entries, encoding="UTF-8"):
 class Outcome:
     """What one updater run left behind: the driver's events, the exit status, the log's bytes."""
 
-    def __init__(self, events, log):
-        self.events, self.log = events, log
+    def __init__(self, events, log, requests):
+        self.events, self.log, self.requests = events, log, requests  # requests: the paths asked for
         self.exit_code = events[-1].get("code") if events else None
         self.boxes = [(e["text"], e["icon"], e["owner"]) for e in events if e["event"] == "box"]
         self.dialogs = [e for e in events if e["event"] == "dialog"]
         self.second_exits = [e["exit"] for e in events if e["event"] == "second"]
+        self.greyed = any(e["event"] == "greyed" for e in events)  # Cancel, seen from inside the program
+        self.stop_ms = next((e["ms"] for e in events if e["event"] == "stop"), None)  # when the driver asked
         bar = [(d["low"], d["high"], d["pos"]) for d in self.dialogs if d["low"] >= 0]
         self.bar = bar[-1] if bar else None  # the last reading of (low, high, position)
 
@@ -163,11 +165,17 @@ class UpdaterCase(unittest.TestCase):
         self.server.add_file(MANIFEST_URL_PATH, manifest)
         return manifest
 
-    def run_updater(self, exe=UPDATER, cancel_on_request=None, cancel_by="click", second_copy=False, env=None):
+    def run_updater(self, exe=UPDATER, player=None, cancel_on_request=None, cancel_by="click", second_copy=False,
+                    env=None):
         """Runs exe in the player folder under drive_updater.exe and returns its Outcome.
+        player: {path: bytes}, what the folder holds before the run (by default it is left as it is).
         cancel_on_request: a URL path; once the server has seen it, the driver asks the dialog to
         stop the cancel_by way (see drive_updater.cpp). second_copy: the driver starts a second
         updater while the dialog shows. env: variables added to the updater's environment."""
+        if player is not None:
+            shutil.rmtree(self.player)
+            os.makedirs(self.player)
+            write_tree(self.player, player)
         self.runs += 1
         report, trigger, errors_path = (os.path.join(self.work, "%s-%d" % (name, self.runs))
                                         for name in ("driver", "cancel", "wine-stderr"))
@@ -175,33 +183,38 @@ class UpdaterCase(unittest.TestCase):
         command += ["--cancel", cancel_by, windows_path(trigger)] if cancel_on_request else []
         command += ["--second"] if second_copy else []
         command += [windows_path(exe), windows_path(self.player)]
-        seen = len(self.server.requests) if cancel_on_request else 0
+        server = getattr(self, "server", None)
+        seen = len(server.requests) if server else 0
+        if cancel_on_request:  # the driver asks to stop once the trigger file exists
+            server.on_request = lambda path: path == cancel_on_request and open(trigger, "ab").close()
         with open(report, "wb") as out, open(errors_path, "wb") as errors:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=errors,
                                        start_new_session=True, env=dict(os.environ, **(env or {})))
         try:
-            deadline = time.monotonic() + RUN_TIMEOUT_S
-            while process.poll() is None and time.monotonic() < deadline:
-                if cancel_on_request and cancel_on_request in self.server.requests[seen:]:
-                    open(trigger, "ab").close()
-                time.sleep(0.01)
+            process.wait(RUN_TIMEOUT_S)
+        except subprocess.TimeoutExpired:
+            pass
         finally:
             if process.poll() is None:
                 os.killpg(process.pid, signal.SIGKILL)
                 process.wait()
+            if server:
+                server.on_request = None
         with open(report, encoding="utf-8") as f:
             events = [json.loads(line) for line in f]
-        outcome = Outcome(events, read_tree(self.player).get("Updater/log_updater.lst"))
+        outcome = Outcome(events, read_tree(self.player).get("Updater/log_updater.lst"),
+                          server.requests[seen:] if server else [])
         if not events or events[-1]["event"] != "exit":
             with open(errors_path, "rb") as f:
                 errors = f.read()[-2000:].decode("utf-8", "replace")
             self.fail("the run did not end: %r\nWine's standard error:\n%s" % (outcome, errors))
         return outcome
 
-    def assertRun(self, outcome, end, log, files, manifest=None):
+    def assertRun(self, outcome, end, log, files, manifest=None, requests=None):
         """The run ended as end says (exit status, box, the dialog's status lines), wrote exactly
         the log lines, with CR LF, and left exactly these files in the player folder besides its
-        log and, when given, this copy of the manifest (so no temporary file either)."""
+        log and, when given, this copy of the manifest (so no temporary file either); and when
+        given, asked the server for exactly these paths."""
         exit_code, box, status = end
         self.assertEqual(b"".join(line.encode("utf-8") + b"\r\n" for line in log), outcome.log, outcome)
         self.assertEqual(exit_code, outcome.exit_code, outcome)
@@ -217,3 +230,5 @@ class UpdaterCase(unittest.TestCase):
         if manifest is not None:
             expected["Updater/manifest.xml"] = manifest
         self.assertEqual(digests(expected), digests(read_tree(self.player)), "files of the player folder")
+        if requests is not None:
+            self.assertEqual(requests, outcome.requests, "paths asked for")

@@ -7,7 +7,7 @@ import shutil
 import subprocess
 import unittest
 
-from harness import (BUILD_DIR, LOG_DOWNLOAD_ERROR, LOG_DOWNLOADING, LOG_FAILED_TO_OPEN, LOG_INVALID, LOG_MANIFEST,
+from harness import (LOG_DOWNLOAD_ERROR, LOG_DOWNLOADING, LOG_FAILED_TO_OPEN, LOG_INVALID, LOG_MANIFEST,
                      LOG_NO_UPDATE, LOG_VALID, LOG_VALIDATE_ERROR, MANIFEST_URL_PATH, NO_MANIFEST, NO_UPDATE,
                      PACK_URL_PATH, SOME_FAILED, UpdaterCase, manifest_entries, manifest_xml, md5_hex, payload,
                      write_tree)
@@ -19,29 +19,18 @@ class ManifestFailureTest(UpdaterCase):
         # Nothing listens on the port and there is no earlier copy.
         self.assertRun(self.run_updater(), NO_MANIFEST, [LOG_MANIFEST, LOG_INVALID], {})
 
-        # A manifest naming a path outside the player's folder, or a device (opening "aux" would
-        # block for good), is refused whole: nothing is written anywhere, not even its harmless
-        # entries.
+        # A manifest the reader refuses (here one that climbs out of the player's folder; the
+        # reader's own tests hold every such path) is refused whole: not even its harmless entry is
+        # fetched or written.
         server = self.start_server()
         ok, evil = payload("ok", 100), payload("evil", 100)
         server.add_file(PACK_URL_PATH + "ok.dds", ok)
         server.add_file(PACK_URL_PATH + "evil.dds", evil)
-        outside = [os.path.join(self.work, "evil.dds"), os.path.join(BUILD_DIR, "wineprefix", "drive_c", "evil.dds")]
-        for path in outside:  # what an earlier failing run may have left
-            if os.path.exists(path):
-                os.remove(path)
-        for path in ("..\\evil.dds", "sub/../../evil.dds", "C:\\evil.dds", "Liveries/aux.dds"):
-            with self.subTest(path=path):
-                manifest = manifest_xml([("ok.dds", 100, md5_hex(ok), server.base_url + PACK_URL_PATH + "ok.dds"),
-                                         (path, 100, md5_hex(evil), server.base_url + PACK_URL_PATH + "evil.dds")])
-                server.add_file(MANIFEST_URL_PATH, manifest)
-                seen = len(server.requests)
+        manifest = manifest_xml([("ok.dds", 100, md5_hex(ok), server.base_url + PACK_URL_PATH + "ok.dds"),
+                                 ("../evil.dds", 100, md5_hex(evil), server.base_url + PACK_URL_PATH + "evil.dds")])
+        server.add_file(MANIFEST_URL_PATH, manifest)
 
-                outcome = self.run_updater()
-
-                self.assertRun(outcome, NO_MANIFEST, [LOG_MANIFEST, LOG_INVALID], {}, manifest)
-                self.assertEqual([MANIFEST_URL_PATH], server.requests[seen:])
-                self.assertEqual([], [p for p in outside if os.path.exists(p)])
+        self.assertRun(self.run_updater(), NO_MANIFEST, [LOG_MANIFEST, LOG_INVALID], {}, manifest, [MANIFEST_URL_PATH])
 
     def test_server_faults_keep_the_earlier_manifest(self):
         # The server now lists a newer pack, but its manifest cannot be fetched: the earlier,
@@ -52,20 +41,17 @@ class ManifestFailureTest(UpdaterCase):
         self.publish({"skin.dds": payload("skin v2", 6000)})
         # A server that accepts the request and then stops answering, before its headers or in the
         # middle of the body, is given up on after the network time-out.
-        for fault in ("404", "500", "drop:40", "mute", "stall:40", "no server"):
+        for fault in ("404", "500", "drop:40:0", "mute", "stall:40", "no server"):
             with self.subTest(fault=fault):
-                shutil.rmtree(self.player)
-                write_tree(self.player, dict(pack, **{"Updater/manifest.xml": earlier}))
                 if fault == "no server":
                     server.stop()
                 else:
                     server.set_fault(MANIFEST_URL_PATH, fault)
-                seen = len(server.requests)
 
-                outcome = self.run_updater()
+                outcome = self.run_updater(player=dict(pack, **{"Updater/manifest.xml": earlier}))
 
-                self.assertRun(outcome, NO_UPDATE, [LOG_MANIFEST, LOG_VALID, LOG_NO_UPDATE], pack, earlier)
-                self.assertEqual([] if fault == "no server" else [MANIFEST_URL_PATH], server.requests[seen:])
+                self.assertRun(outcome, NO_UPDATE, [LOG_MANIFEST, LOG_VALID, LOG_NO_UPDATE], pack, earlier,
+                               [] if fault == "no server" else [MANIFEST_URL_PATH])
 
 
 class PackFileFailureTest(UpdaterCase):
@@ -85,7 +71,11 @@ class PackFileFailureTest(UpdaterCase):
         # cannot rename over) is reported like one that cannot be opened.
         cases = [(None, [LOG_VALIDATE_ERROR], wrong, 4097, "4.00")]
         cases += [(fault, [LOG_DOWNLOAD_ERROR], old["b.dds"], 3073, "3.00")
-                  for fault in ("404", "500", "drop:600", "mute", "stall:600")]
+                  for fault in ("404", "500", "mute", "stall:600")]
+        # A connection that breaks while a read waits (4 KiB, a pause, then a hang-up or a reset):
+        # the KiB that came stay counted.
+        cases += [(fault, [LOG_DOWNLOAD_ERROR], old["b.dds"], 3077, "3.00")
+                  for fault in ("drop:4096:300", "reset:4096:300")]
         cases += [("immutable", [LOG_FAILED_TO_OPEN, LOG_DOWNLOAD_ERROR], old["b.dds"], 4097, "4.00")]
         for fault, errors, b_after, position, done_mb in cases:
             with self.subTest(fault=fault):

@@ -1,14 +1,12 @@
-"""A player's first install into an empty folder, the run after it, a pack of which only some
-files are stale, and a UTF-16 manifest whose paths go beyond ASCII."""
+"""A player's first install into an empty folder, from a UTF-16 manifest whose paths go beyond
+ASCII, the run after it, and a pack of which only some files are stale."""
 
 import os
 import socket
 import unittest
-import urllib.parse
 
 from harness import (DONE, LOG_CREATED, LOG_DOWNLOADING, LOG_MANIFEST, LOG_NO_UPDATE, LOG_VALID, MANIFEST_URL_PATH,
-                     NO_UPDATE, PACK_URL_PATH, UpdaterCase, manifest_entries, manifest_xml, md5_hex, payload,
-                     windows_path, write_tree)
+                     NO_UPDATE, PACK_URL_PATH, UpdaterCase, manifest_entries, payload, windows_path)
 
 
 class InstallTest(UpdaterCase):
@@ -21,8 +19,14 @@ class InstallTest(UpdaterCase):
         pack = {"Liveries/A-10C/Desert/description.lua": payload("desc", 700),
                 "Liveries/A-10C/Desert/skin.dds": payload("skin", 300000),
                 "Liveries/F-16C/Gris foncé/skin.dds": payload("grey", 4096),
+                "Ěeskoslovensko/křídlo.dds": payload("wing", 2000),
                 "readme.txt": payload("readme", 1500)}
-        manifest = self.publish(pack)
+        # The maintainers' manifest, saved as UTF-16. U+011A is stored as the bytes 1A 01, and 0x1A
+        # ends the data for a reader in text mode: the whole document must still be read. Paths and
+        # URLs beyond ASCII reach the log as UTF-8.
+        manifest = self.publish(pack).decode("utf-8").replace('"UTF-8"', '"UTF-16"').encode("utf-16")
+        self.assertIn(b"\x1a\x01", manifest)
+        self.server.add_file(MANIFEST_URL_PATH, manifest)
         # Without a Content-Length the end of the connection is the end of the body.
         self.server.set_fault(PACK_URL_PATH + "readme.txt", "nolength")
 
@@ -37,7 +41,7 @@ class InstallTest(UpdaterCase):
         log = [LOG_MANIFEST, LOG_VALID]
         for path, src in manifest_entries(manifest):
             log.append(LOG_DOWNLOADING % (path, src))
-            if path.endswith(("description.lua", "foncé\\skin.dds")):
+            if path.endswith(("description.lua", "foncé\\skin.dds", "křídlo.dds")):
                 log.append(LOG_CREATED % windows_path(os.path.join(self.player, path.rsplit("\\", 1)[0])))
         self.assertRun(first, DONE, log, pack, manifest)
         # The bar counts KiB: each 4 KiB read moves it by 4, and what a file's last read brings
@@ -54,43 +58,18 @@ class InstallTest(UpdaterCase):
         # Sizes far apart, so the threads that check the pack finish out of order; stale files
         # (missing or changed) and current ones alternate irregularly through the manifest.
         sizes = [16 << 20, 700, 3 << 20, 5000, 90, 8 << 20, 1024, 40000, 2 << 20]
-        stale = {1, 2, 4, 7}
+        missing, changed = {1, 4}, {2, 7}
         pack = {"f%d.dds" % i: payload("f%d" % i, size) for i, size in enumerate(sizes)}
         manifest = self.publish(pack)
-        write_tree(self.player, {path: payload("old " + path, 300) if i in (2, 7) else pack[path]
-                                 for i, path in enumerate(sorted(pack)) if i not in (1, 4)})
-        seen = len(self.server.requests)
+        player = {path: payload("old " + path, 300) if i in changed else pack[path]
+                  for i, path in enumerate(sorted(pack)) if i not in missing}
 
-        outcome = self.run_updater()
+        outcome = self.run_updater(player=player)
 
-        fetched = [entry for i, entry in enumerate(manifest_entries(manifest)) if i in stale]
-        self.assertRun(outcome, DONE, [LOG_MANIFEST, LOG_VALID] + [LOG_DOWNLOADING % entry for entry in fetched],
-                       pack, manifest)
-        self.assertEqual([MANIFEST_URL_PATH] + [PACK_URL_PATH + "f%d.dds" % i for i in sorted(stale)],
-                         self.server.requests[seen:])
-
-    def test_utf16_manifest_with_paths_beyond_ascii(self):
-        # U+011A is stored as the bytes 1A 01, and 0x1A ends the data for a reader in text mode:
-        # the whole document must still be read. Paths and URLs beyond ASCII reach the log as UTF-8.
-        files = [("Livrées\\été.dds", "Livr%C3%A9es/%C3%A9t%C3%A9.dds", payload("ete", 3000)),
-                 ("Ěeskoslovensko/křídlo.dds", "k%C5%99%C3%ADdlo.dds", payload("wing", 2000))]
-        entries = []
-        for path, url, data in files:
-            self.server.add_file(PACK_URL_PATH + urllib.parse.unquote(url), data)
-            entries.append((path, len(data), md5_hex(data), self.server.base_url + PACK_URL_PATH + url))
-        manifest = manifest_xml(entries, "UTF-16")
-        self.assertTrue(manifest.startswith(b"\xff\xfe") and b"\x1a\x01" in manifest)
-        self.server.add_file(MANIFEST_URL_PATH, manifest)
-
-        outcome = self.run_updater()
-
-        self.assertRun(outcome, DONE, [
-            LOG_MANIFEST, LOG_VALID,
-            LOG_DOWNLOADING % ("Livrées\\été.dds", entries[0][3]),
-            LOG_CREATED % windows_path(os.path.join(self.player, "Livrées")),
-            LOG_DOWNLOADING % ("Ěeskoslovensko\\křídlo.dds", entries[1][3]),
-            LOG_CREATED % windows_path(os.path.join(self.player, "Ěeskoslovensko")),
-        ], {"Livrées/été.dds": files[0][2], "Ěeskoslovensko/křídlo.dds": files[1][2]}, manifest)
+        stale = sorted(missing | changed)
+        self.assertRun(outcome, DONE, [LOG_MANIFEST, LOG_VALID] +
+                       [LOG_DOWNLOADING % manifest_entries(manifest)[i] for i in stale], pack, manifest,
+                       [MANIFEST_URL_PATH] + [PACK_URL_PATH + "f%d.dds" % i for i in stale])
 
 
 if __name__ == "__main__":
