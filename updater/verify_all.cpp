@@ -22,8 +22,7 @@ struct VerifyQueue {
 
 void VerifyFromQueue(VerifyQueue* queue, HCRYPTPROV* context) {
     const LONG count = static_cast<LONG>(queue->entries->size());
-    for (LONG i = InterlockedIncrement(&queue->next) - 1; i < count; i = InterlockedIncrement(&queue->next) - 1)
-        VerifyFile(&(*queue->entries)[i], context);
+    for (LONG i; (i = InterlockedIncrement(&queue->next) - 1) < count;) VerifyFile(&(*queue->entries)[i], context);
 }
 
 DWORD WINAPI VerifyWorker(void* queue) {
