@@ -1,4 +1,4 @@
-"""The report of drive_updater.exe (scripts/drive_updater.cpp): one JSON object a line.
+"""The report of drive_updater.exe (support/drive_updater.cpp): one JSON object a line.
 
 As a module: first_event(lines, name). As a program, for shell scripts:
   python3 driver_report.py REPORT EVENT KEY

@@ -8,7 +8,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOL = os.path.join(HERE, "..", "..", "tools", "mkmanifest.py")
-sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "support"))
 from http_server import TestServer  # noqa: E402
 
 # Contents are MD5 known answers from RFC 1321.
