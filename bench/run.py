@@ -18,8 +18,8 @@ prefix and the same run, and against the usual Linux tools:
      net of its fixed cost against the MD5 recipe, which uses one core, and md5sum -c.
 
 The packs are served by nginx on 127.0.0.1; the Wine prefix, its display, the web server and the
-build come from scripts/lib.sh. The updater's message box is answered by
-scripts/drive_updater.exe in --timing mode, which also times the run (process start to the box:
+build come from support/lib.sh. The updater's message box is answered by
+support/drive_updater.exe in --timing mode, which also times the run (process start to the box:
 the answer and the exit are not counted) and samples the peak working set every 10 ms. The
 recipes time their own work inside their process. Every repetition measures a to e and g in that
 order: a by three runs (it is short and varies most), c twice, each after one more run of a; an
@@ -43,8 +43,8 @@ import tempfile
 import time
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-LIB_SH = ["bash", os.path.join(REPO, "scripts", "lib.sh")]
-sys.path.insert(0, os.path.join(REPO, "scripts"))
+LIB_SH = ["bash", os.path.join(REPO, "support", "lib.sh")]
+sys.path.insert(0, os.path.join(REPO, "support"))
 from driver_report import first_event  # noqa: E402
 
 MIB = 1048576
@@ -88,10 +88,10 @@ def run(command, stdout=None, stderr=None, cwd=None):
 
 
 def lib(*args, stdout=None):
-    """One function of scripts/lib.sh, run as a command; its standard output when stdout is PIPE."""
+    """One function of support/lib.sh, run as a command; its standard output when stdout is PIPE."""
     status, out = run(LIB_SH + list(args), stdout=stdout)
     if status != 0:
-        raise BenchFailed("scripts/lib.sh %s failed (status %d)" % (args[0], status))
+        raise BenchFailed("support/lib.sh %s failed (status %d)" % (args[0], status))
     return out
 
 

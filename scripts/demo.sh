@@ -26,8 +26,8 @@ show() { tr -d '\r' <"$1" | sed 's/^/    /'; }  # Windows text files, indented
 
 bash "$repo/scripts/setup.sh"
 
-# shellcheck source=lib.sh
-. "$repo/scripts/lib.sh"
+# shellcheck source=../support/lib.sh
+. "$repo/support/lib.sh"
 work=$(mktemp -d /tmp/livery-demo.XXXXXX)
 cleanup() {
     stop_started
@@ -47,7 +47,7 @@ display_reachable() {
         xdpyinfo >/dev/null 2>&1
         return
     fi
-    python3 "$repo/scripts/display_reachable.py"
+    python3 "$repo/support/display_reachable.py"
 }
 
 step "Sample pack"
@@ -68,7 +68,7 @@ python3 "$repo/tools/mkmanifest.py" build "$pack" --base-url "$base/pack/" \
     -o "$www/DIR_Ovuduza/manifest_ZIR.xml"
 # About 1 MB/s per response, so that the 3.7 MB pack keeps the progress dialog up a few seconds.
 start_web_server "$www" "${base##*:}" slow:65536:64
-echo "    scripts/http_server.py (pid ${STARTED_PIDS[-1]}) serves $base/DIR_Ovuduza/manifest_ZIR.xml:"
+echo "    support/http_server.py (pid ${STARTED_PIDS[-1]}) serves $base/DIR_Ovuduza/manifest_ZIR.xml:"
 show "$www/DIR_Ovuduza/manifest_ZIR.xml"
 
 step "Build updater.exe and installer.exe pointed at it (build-demo/)"

@@ -10,6 +10,6 @@ cmake -S "$root" -B "$build" --toolchain "$root/cmake/mingw-i686.cmake" >/dev/nu
 cmake --build "$build" -j"$(nproc)"
 
 # The display fixture stops Xvfb and the wineserver after the tests; this catches an interrupted run.
-trap 'bash "$root/scripts/lib.sh" build_display stop "$build" >/dev/null 2>&1 || true' EXIT
+trap 'bash "$root/support/lib.sh" build_display stop "$build" >/dev/null 2>&1 || true' EXIT
 cd "$build"
 ctest --output-on-failure -j"$(nproc)"

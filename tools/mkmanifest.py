@@ -1,17 +1,20 @@
 #!/usr/bin/env python3
 """Build and check the update manifest of the livery pack.
 
-  build PACK_DIR --base-url URL [-o OUTPUT]
+  build PACK_DIR --base-url URL [-o OUTPUT] [--quiet]
       Writes the manifest that the updater reads: an <update version="1.0"> root with one
       <file path size md5 src> per regular file under PACK_DIR, sorted by relative path.
       Symbolic links and other non-regular files are skipped with a warning (a link is not
       published as a copy of its target). Refuses the whole pack, writing nothing, when any
       file could not be written by the updater on a player's Windows machine.
 
-  check MANIFEST_URL_OR_FILE [--pack-dir DIR]
+  check MANIFEST_URL_OR_FILE [--pack-dir DIR] [--quiet]
       Reads a published manifest, fetches every file's src (or reads it from DIR) and reports
       each file whose size or MD5 digest differs, or that cannot be fetched, one line each,
       then a summary line.
+
+While either command reads files, and standard error is a terminal, one line there shows how far
+it got (files and MiB done, rate, time left); --quiet leaves it out.
 
 Exit status: 0 success; 1 check found problems, or the manifest cannot be read or is invalid;
 2 usage error or build refused.
@@ -27,6 +30,7 @@ import re
 import string
 import sys
 import tempfile
+import time
 import urllib.error
 import urllib.parse
 import urllib.request
@@ -51,6 +55,7 @@ UPDATER_OWN_PATHS = {"UPDATER", "UPDATER\\MANIFEST.XML", "UPDATER\\LOG_UPDATER.L
 PARSER_ENCODINGS = {"UTF-8", "UTF-16", "UTF-16LE", "UTF-16BE", "ISO-8859-1", "US-ASCII"}
 ASCII_LOWER = str.maketrans(string.ascii_uppercase, string.ascii_lowercase)
 FILE_ATTRIBUTES = ("path", "size", "md5", "src")
+PROGRESS_INTERVAL_S = 0.25  # rewriting the line more often costs time and shows nothing new
 
 
 class Refusal(Exception):
@@ -59,6 +64,70 @@ class Refusal(Exception):
     def __init__(self, message, status):
         super().__init__(message)
         self.status = status
+
+
+class Progress:
+    """The live line on standard error: files and MiB done of the total, rate, time left.
+
+    Silent unless `shown`; clear() wipes it, before any other output and at the end."""
+
+    def __init__(self, verb, total_files, total_bytes, shown):
+        self.verb, self.total_files, self.total_bytes, self.shown = verb, total_files, total_bytes, shown
+        self.files = self.bytes_before = self.bytes_in_file = 0
+        self.started = self.drawn_at = time.monotonic()
+        self.width = 0  # of the line now on the terminal
+        self.draw()
+
+    def add_bytes(self, count):
+        self.bytes_in_file += count
+        if self.shown and time.monotonic() - self.drawn_at >= PROGRESS_INTERVAL_S:
+            self.draw()
+
+    def file_done(self, size):
+        """One more file done, counted as size bytes: a check counts its listed size, so that a
+        short or missing file does not skew the rest."""
+        self.files += 1
+        self.bytes_before += size
+        self.bytes_in_file = 0
+        self.add_bytes(0)
+
+    def draw(self):
+        if not self.shown:
+            return
+        now = time.monotonic()
+        self.drawn_at = now
+        done = min(self.bytes_before + self.bytes_in_file, self.total_bytes)
+        text = "%d of %d files %s, %.1f of %.1f MiB" % (
+            self.files, self.total_files, self.verb, done / 2**20, self.total_bytes / 2**20)
+        elapsed = now - self.started
+        if done and elapsed >= 1:  # a rate taken over less would mostly show the start-up
+            rate = done / elapsed
+            text += ", %.1f MiB/s, %s left" % (rate / 2**20, duration((self.total_bytes - done) / rate))
+        try:
+            columns = os.get_terminal_size(sys.stderr.fileno()).columns or 80  # 0: not told
+        except OSError:
+            columns = 80
+        text = text[:columns - 1]  # a wrapped line could not be rewritten in place
+        self.write("\r" + text.ljust(self.width))
+        self.width = len(text)
+
+    def clear(self):
+        if self.shown and self.width:
+            self.write("\r" + " " * self.width + "\r")
+            self.width = 0
+
+    def write(self, text):
+        sys.stderr.write(text)
+        sys.stderr.flush()
+
+
+def duration(seconds):
+    seconds = int(seconds + 0.5)
+    if seconds < 60:
+        return "%d s" % seconds
+    if seconds < 3600:
+        return "%d min %02d s" % divmod(seconds, 60)
+    return "%d h %02d min" % divmod(seconds // 60, 60)
 
 
 def warn(message):
@@ -141,7 +210,7 @@ def new_md5():
         return hashlib.md5()
 
 
-def digest_stream(stream):
+def digest_stream(stream, progress):
     """(byte count, lowercase hex MD5) of everything `stream` yields, read in chunks."""
     md5, size = new_md5(), 0
     while True:
@@ -150,6 +219,7 @@ def digest_stream(stream):
             return size, md5.hexdigest()
         size += len(chunk)
         md5.update(chunk)
+        progress.add_bytes(len(chunk))
 
 
 # ---------------------------------------------------------------- build
@@ -253,7 +323,14 @@ def write_atomically(output, data):
         raise Refusal("cannot write %s: %s" % (output, error.strerror), EXIT_REFUSED)
 
 
-def build(pack_dir, base_url, output):
+def file_size(path):
+    try:
+        return os.stat(path).st_size
+    except OSError:
+        return 0  # reading it will say what is wrong
+
+
+def build(pack_dir, base_url, output, show_progress):
     base = checked_base_url(base_url)
     if not os.path.isdir(pack_dir):
         raise Refusal("%s is not a folder" % pack_dir, EXIT_REFUSED)
@@ -273,17 +350,24 @@ def build(pack_dir, base_url, output):
                       + "\n  ".join(problems), EXIT_REFUSED)
 
     entries = []
-    for parts in paths:
-        try:
-            with open(os.path.join(root, *parts), "rb") as stream:
-                size, md5 = digest_stream(stream)
-        except OSError as error:
-            raise Refusal("cannot read %s: %s" % ("/".join(parts), error.strerror), EXIT_REFUSED)
-        if size > MAX_EXACT_SIZE:
-            warn("%s is %d bytes: the updater's progress bar counts it as %d"
-                 % ("/".join(parts), size, MAX_EXACT_SIZE))
-        src = base + urllib.parse.quote("/".join(parts), safe="/")
-        entries.append((parts, size, md5, src))
+    progress = Progress("hashed", len(paths), sum(file_size(os.path.join(root, *parts)) for parts in paths),
+                        show_progress)
+    try:
+        for parts in paths:
+            try:
+                with open(os.path.join(root, *parts), "rb") as stream:
+                    size, md5 = digest_stream(stream, progress)
+            except OSError as error:
+                raise Refusal("cannot read %s: %s" % ("/".join(parts), error.strerror), EXIT_REFUSED)
+            if size > MAX_EXACT_SIZE:
+                progress.clear()
+                warn("%s is %d bytes: the updater's progress bar counts it as %d"
+                     % ("/".join(parts), size, MAX_EXACT_SIZE))
+            src = base + urllib.parse.quote("/".join(parts), safe="/")
+            entries.append((parts, size, md5, src))
+            progress.file_done(size)
+    finally:
+        progress.clear()
     write_atomically(output, render_manifest(entries))
     return EXIT_OK
 
@@ -363,12 +447,12 @@ def read_manifest(source, timeout):
         raise Refusal("cannot read the manifest %s: %s" % (source, error), EXIT_PROBLEMS)
 
 
-def fetch_digest(entry, parts, pack_dir, timeout):
+def fetch_digest(entry, parts, pack_dir, timeout, progress):
     """(size, md5) of the file an entry names, or an error text."""
     try:
         if pack_dir is None:
             with open_url(entry["src"], timeout) as response:
-                size, md5 = digest_stream(response)
+                size, md5 = digest_stream(response, progress)
                 promised = response.headers.get("Content-Length", "")
                 # A fixed-length body cut by a hang-up just ends early; only the promised length tells.
                 if re.fullmatch(r"[0-9]+", promised) and int(promised) != size:
@@ -376,7 +460,7 @@ def fetch_digest(entry, parts, pack_dir, timeout):
                         entry["src"], size, promised)
                 return size, md5
         with open(os.path.join(pack_dir, *parts), "rb") as stream:
-            return digest_stream(stream)
+            return digest_stream(stream, progress)
     except urllib.error.HTTPError as error:
         return "cannot fetch %s: HTTP status %d" % (entry["src"], error.code)
     except urllib.error.URLError as error:
@@ -393,7 +477,7 @@ def manifest_parts(path):
     return tuple(re.split(r"[\\/]", path))  # the updater takes "/" and "\\" alike
 
 
-def entry_problems(entry, pack_dir, timeout):
+def entry_problems(entry, pack_dir, timeout, progress):
     parts = manifest_parts(entry["path"])
     problems = []
     bad_path = path_problem(parts)
@@ -408,7 +492,7 @@ def entry_problems(entry, pack_dir, timeout):
             return problems
     if pack_dir is not None and bad_path:
         return problems  # such a path cannot be mapped safely into the folder
-    result = fetch_digest(entry, parts, pack_dir, timeout)
+    result = fetch_digest(entry, parts, pack_dir, timeout, progress)
     if isinstance(result, str):
         return problems + [result]
     size, md5 = result
@@ -419,12 +503,23 @@ def entry_problems(entry, pack_dir, timeout):
     return problems
 
 
-def check(source, pack_dir, timeout):
+def listed_size(entry):
+    return int(entry["size"]) if re.fullmatch(r"[0-9]+", entry["size"]) else 0
+
+
+def check(source, pack_dir, timeout, show_progress):
     entries = parse_manifest(read_manifest(source, timeout))
     if pack_dir is not None and not os.path.isdir(pack_dir):
         raise Refusal("%s is not a folder" % pack_dir, EXIT_REFUSED)
     paths = [manifest_parts(entry["path"]) for entry in entries]
-    problems = [entry_problems(entry, pack_dir, timeout) for entry in entries]
+    problems = []
+    progress = Progress("checked", len(entries), sum(map(listed_size, entries)), show_progress)
+    try:
+        for entry in entries:
+            problems.append(entry_problems(entry, pack_dir, timeout, progress))
+            progress.file_done(listed_size(entry))
+    finally:
+        progress.clear()
     for first, second in case_collisions(paths):
         problems[paths.index(second)].append("same file on Windows as " + "\\".join(first))
     failed = 0
@@ -450,17 +545,20 @@ def main(argv=None):
                       help="URL of the folder that serves PACK_DIR")
     make.add_argument("-o", "--output", default=DEFAULT_OUTPUT,
                       help="manifest file, '-' for standard output (default: %(default)s)")
+    make.add_argument("-q", "--quiet", action="store_true", help="no progress line")
     verify = commands.add_parser("check", help="compare a published manifest with its files")
     verify.add_argument("manifest", metavar="MANIFEST_URL_OR_FILE")
     verify.add_argument("--pack-dir", metavar="DIR", help="read the files here instead of src")
     verify.add_argument("--timeout", type=float, default=NETWORK_TIMEOUT_S, metavar="SECONDS",
                         help="network time-out per read (default: %(default)s)")
+    verify.add_argument("-q", "--quiet", action="store_true", help="no progress line")
     args = parser.parse_args(argv)
     sys.stdout.reconfigure(errors="backslashreplace")
+    show_progress = not args.quiet and sys.stderr.isatty()
     try:
         if args.command == "build":
-            return build(args.pack_dir, args.base_url, args.output)
-        return check(args.manifest, args.pack_dir, args.timeout)
+            return build(args.pack_dir, args.base_url, args.output, show_progress)
+        return check(args.manifest, args.pack_dir, args.timeout, show_progress)
     except Refusal as refusal:
         sys.stdout.flush()
         print("mkmanifest: %s" % refusal, file=sys.stderr)

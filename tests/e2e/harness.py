@@ -1,5 +1,5 @@
 """Shared pieces of the end-to-end tests: a fresh player folder, a web server and updater runs per
-case, observed through drive_updater.exe (scripts/), the log file, the files on disk and the exit status.
+case, observed through drive_updater.exe (support/), the log file, the files on disk and the exit status.
 
 Whatever a case starts (web server, Wine programs) its cleanups stop, also when an assertion
 fails; the Xvfb and the wineserver belong to the ctest fixture.
@@ -19,7 +19,8 @@ import unittest
 import xml.etree.ElementTree as ElementTree
 
 SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
-sys.path.insert(0, os.path.join(SOURCE_DIR, "scripts"))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "support"))
+from driver_report import read_report  # noqa: E402
 from http_server import TestServer  # noqa: E402
 
 BUILD_DIR = os.environ["E2E_BUILD_DIR"]
@@ -29,7 +30,8 @@ HTTPS_PORT = int(os.environ["E2E_HTTPS_PORT"])
 NETWORK_TIMEOUT_MS = int(os.environ["E2E_TIMEOUT_MS"])  # compiled into the test updaters
 DRIVER = os.environ["E2E_DRIVER"]
 WORK_DIR = os.path.join(PROGRAM_DIR, "work")
-WINE_RUN = ["bash", os.path.join(SOURCE_DIR, "scripts", "lib.sh"), "wine_run", BUILD_DIR]
+LIB_SH = ["bash", os.path.join(SOURCE_DIR, "support", "lib.sh")]
+WINE_RUN = LIB_SH + ["wine_run", BUILD_DIR]
 MKMANIFEST = os.path.join(SOURCE_DIR, "tools", "mkmanifest.py")
 UPDATER, UPDATER_TLS, ADD_ROOT_CERT = (os.path.join(PROGRAM_DIR, name + ".exe") for name in (
     "updater_e2e", "updater_e2e_tls", "add_root_cert"))
@@ -62,8 +64,9 @@ CANCELLED = (3, None, UPDATING)
 
 
 def windows_path(unix_path):
-    """The path under which Wine shows a Unix path to Windows programs (drive Z: is /)."""
-    return "Z:" + os.path.abspath(unix_path).replace("/", "\\")
+    """The path under which Wine shows a Unix path to Windows programs, as lib.sh gives it."""
+    done = subprocess.run(LIB_SH + ["windows_path", unix_path], check=True, stdout=subprocess.PIPE)
+    return os.fsdecode(done.stdout)
 
 
 def read_tree(root):
@@ -200,8 +203,7 @@ class UpdaterCase(unittest.TestCase):
                 process.wait()
             if server:
                 server.on_request = None
-        with open(report, encoding="utf-8") as f:
-            events = [json.loads(line) for line in f]
+        events = read_report(report)
         outcome = Outcome(events, read_tree(self.player).get("Updater/log_updater.lst"),
                           server.requests[seen:] if server else [])
         if not events or events[-1]["event"] != "exit":

@@ -5,7 +5,7 @@ from pathlib import Path
 SCRIPT = Path('Mods/aircraft/VIDA_Rorozira/Entry.lua')
 HEAD = ('declare_plugin("VIDA Rorozira",\r\n{\r\n\tinstalled = true,\r\n\tdirName = current_mod_path,'
         '\r\n\tversion = "1.0.0",\r\n\tstate = "installed",\r\n\tinfo = _("VIDA Rorozira"),\r\n})\r\n')
-WINE_RUN = ['bash', str(Path(__file__).resolve().parents[2] / 'scripts' / 'lib.sh'), 'wine_run']
+WINE_RUN = ['bash', str(Path(__file__).resolve().parents[2] / 'support' / 'lib.sh'), 'wine_run']
 BUILD = EXE = None  # from the command line: installer_test.py BUILD_DIR INSTALLER_EXE
 
 

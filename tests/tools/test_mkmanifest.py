@@ -1,6 +1,7 @@
 """tools/mkmanifest.py run as a program on real folders, against a real HTTP server on 127.0.0.1."""
 
 import os
+import pty
 import subprocess
 import sys
 import tempfile
@@ -8,7 +9,7 @@ import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOOL = os.path.join(HERE, "..", "..", "tools", "mkmanifest.py")
-sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "support"))
 from http_server import TestServer  # noqa: E402
 
 # Contents are MD5 known answers from RFC 1321.
@@ -27,6 +28,29 @@ EXPECTED_XML = """<?xml version="1.0" encoding="UTF-8"?>
 def run_tool(*args):
     return subprocess.run([sys.executable, TOOL, *args], capture_output=True, text=True,
                           timeout=120)
+
+
+def run_on_terminal(*args):
+    """The tool run with standard error on a pseudo-terminal: (status, stdout, what the terminal got)."""
+    terminal, child_end = pty.openpty()
+    with tempfile.TemporaryFile() as out:
+        process = subprocess.Popen([sys.executable, TOOL, *args], stdin=subprocess.DEVNULL,
+                                   stdout=out, stderr=child_end)
+        os.close(child_end)
+        seen = b""
+        try:
+            while True:
+                chunk = os.read(terminal, 4096)
+                if not chunk:
+                    break
+                seen += chunk
+        except OSError:  # EIO: the program has closed its end
+            pass
+        finally:
+            os.close(terminal)
+        status = process.wait(120)
+        out.seek(0)
+        return status, out.read(), seen
 
 
 def make_files(root, files):
@@ -117,6 +141,19 @@ class MkManifestTest(unittest.TestCase):
                 result = run_tool("check", os.path.join(self.root, "hand.xml"), "--pack-dir", self.pack)
                 self.assertEqual(result.returncode, status, result.stdout + result.stderr)
                 self.assertEqual("invalid manifest" in result.stderr, status == 1)
+
+    def test_progress_line_shows_on_a_terminal_only_and_changes_no_output(self):
+        self.build()
+        for args, line in ((["build", self.pack, "--base-url", self.url, "-o", "-"], b"0 of 5 files hashed"),
+                           (["check", self.url + "pack/manifest_ZIR.xml"], b"0 of 4 files checked")):
+            with self.subTest(command=args[0]):
+                piped = subprocess.run([sys.executable, TOOL, *args], capture_output=True, timeout=120)
+                self.assertEqual(piped.stderr, b"")
+                status, out, seen = run_on_terminal(*args)
+                self.assertEqual((status, out), (piped.returncode, piped.stdout))
+                # Drawn at the start, rewritten in place, wiped at the end.
+                self.assertRegex(seen, rb"\A\r" + line + rb", 0\.0 of 0\.0 MiB[^\n]*\r +\r\Z")
+                self.assertEqual(run_on_terminal(*args, "--quiet"), (status, out, b""))
 
     def test_build_refuses_files_players_cannot_write(self):
         cases = [(["a:b.dds"], "a:b"), (["x/.../y.dds"], "..."), (["bad|name"], "|"),

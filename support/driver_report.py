@@ -1,6 +1,6 @@
-"""The report of drive_updater.exe (scripts/drive_updater.cpp): one JSON object a line.
+"""The report of drive_updater.exe (support/drive_updater.cpp): one JSON object a line.
 
-As a module: first_event(lines, name). As a program, for shell scripts:
+As a module: read_report(path), first_event(lines, name). As a program, for shell scripts:
   python3 driver_report.py REPORT EVENT KEY
 prints KEY of the first EVENT line of the report file REPORT (a list as comma-separated values;
 nothing when there is no such line).
@@ -8,6 +8,12 @@ nothing when there is no such line).
 
 import json
 import sys
+
+
+def read_report(path):
+    """Every event of the report file at path, in order, as dicts."""
+    with open(path, encoding="utf-8") as f:
+        return [json.loads(line) for line in f]
 
 
 def first_event(lines, name):

@@ -1,11 +1,11 @@
 # shellcheck shell=bash
 # What the demo, the bench and the tests share: the Wine prefix and environment of a build folder,
-# an Xvfb of their own, web servers on loopback (scripts/http_server.py, nginx), building the
+# an Xvfb of their own, web servers on loopback (support/http_server.py, nginx), building the
 # programs and helpers, the driver's reports.
 # Sourced by scripts; ctest and the bench run it as a command, naming one function and its
 # arguments, e.g.
-#   bash scripts/lib.sh wine_run BUILD_DIR PROGRAM [ARGS...]   (see wine_run, build_display)
-#   bash scripts/lib.sh start_nginx DIR ROOT                   (stop_nginx DIR stops it)
+#   bash support/lib.sh wine_run BUILD_DIR PROGRAM [ARGS...]   (see wine_run, build_display)
+#   bash support/lib.sh start_nginx DIR ROOT                   (stop_nginx DIR stops it)
 # Whatever a sourcing script starts is recorded by process id and stopped by stop_started; such a
 # script sets "trap stop_started EXIT" (or a cleanup that calls it) right after sourcing this file.
 
@@ -119,10 +119,10 @@ windows_path() {
     printf 'Z:%s' "${p//\//\\}"
 }
 
-# start_web_server ROOT PORT [FAULT]: scripts/http_server.py serving the files under ROOT (read
+# start_web_server ROOT PORT [FAULT]: support/http_server.py serving the files under ROOT (read
 # at the start) on 127.0.0.1:PORT, each with FAULT (e.g. slow:65536:64, about 1 MB/s).
 start_web_server() {
-    python3 "$REPO_ROOT/scripts/http_server.py" "$@" </dev/null >/dev/null 2>&1 &
+    python3 "$REPO_ROOT/support/http_server.py" "$@" </dev/null >/dev/null 2>&1 &
     STARTED_PIDS+=($!)
     for _ in $(seq 50); do
         curl -s -o /dev/null "http://127.0.0.1:$2/" && return 0
@@ -218,7 +218,7 @@ build_programs() {
 # report_value REPORT EVENT KEY: KEY of the first EVENT line of drive_updater.exe's report (a list
 # comes out as comma-separated values; nothing when there is no such line).
 report_value() {
-    python3 "$REPO_ROOT/scripts/driver_report.py" "$@"
+    python3 "$REPO_ROOT/support/driver_report.py" "$@"
 }
 
 # wine_run BUILD_DIR PROGRAM [ARGS...]: runs a Windows program in the build folder's prefix, on
