@@ -102,7 +102,7 @@ bool TransferBody(UpdateSession* session, UrlRequest* request, HANDLE file, uint
         if (progress) {
             session->doneBytes += got;
             if (bar) SendMessageW(bar, PBM_DELTAPOS, got >> kKiBShift, 0);
-            if (!PumpMessages(session)) return false;
+            if (!PumpMessagesWhenDue(session)) return false;
         }
     }
     // A connection closed mid-body can end the reads exactly like the end of data (under Wine a

@@ -2,7 +2,28 @@
 
 #include "session.h"
 
+namespace {
+
+LONGLONG Now() {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now.QuadPart;
+}
+
+// The counter's frequency is fixed at boot.
+LONGLONG PumpPeriodCounts() {
+    static const LONGLONG counts = [] {
+        LARGE_INTEGER frequency;
+        QueryPerformanceFrequency(&frequency);
+        return frequency.QuadPart * kPumpPeriodMs / 1000;
+    }();
+    return counts;
+}
+
+}  // namespace
+
 bool PumpMessages(UpdateSession* session) {
+    session->nextPump = Now() + PumpPeriodCounts();
     bool quit = false;
     MSG msg;
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
@@ -17,6 +38,11 @@ bool PumpMessages(UpdateSession* session) {
         DispatchMessageW(&msg);
     }
     return !quit && !(session->flags & kCancelBit);
+}
+
+bool PumpMessagesWhenDue(UpdateSession* session) {
+    if (Now() < session->nextPump) return !(session->flags & kCancelBit);
+    return PumpMessages(session);
 }
 
 WaitResult WaitPumping(UpdateSession* session, HANDLE event, DWORD milliseconds, bool pump) {

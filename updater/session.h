@@ -17,6 +17,7 @@ struct UpdateSession {
     HINTERNET internet;  // null when InternetOpenW failed
     HWND dialog;         // the progress dialog, null while none exists
     HWND bar;            // its progress bar, looked up once: under Wine every lookup asks the wine server
+    LONGLONG nextPump;   // the performance counter's count from which a transfer pumps messages again
     int64_t totalBytes;
     int64_t doneBytes;
     ManifestReader reader;
