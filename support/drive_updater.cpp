@@ -11,14 +11,16 @@
 //   {"event":"box","ms":N,"text":..,"icon":"error|information|unknown","owner":"dialog|none|other"}
 //   {"event":"second","exit":N}   a second copy of EXE, started in DIR while the dialog showed
 //   {"event":"stop","ms":N}       the dialog was just asked to stop (--cancel)
-//   {"event":"greyed"}            Cancel was greyed, even if only moments before the dialog went
+//   {"event":"greyed","ms":N}     Cancel was greyed, even if only moments before the dialog went
 //   {"event":"exit","code":N,"ms":N,"peak_kib":N}   or {"event":"timeout","ms":N}
 // Every box is answered with OK once recorded (its ms is taken when it is first seen). With
 // --cancel, once FILE exists the dialog is asked to stop the WAY a player or the system would:
 // "click" on Cancel, "escape", the "close" box, an "ok" command (what Enter sends when no button
 // is the default) or "quit" (WM_QUIT); cancel_watch.dll, which must lie beside the driver, is then
-// hooked into the program to see Cancel greyed. --timing touches the program as little as possible,
-// for measurements: the dialog is reported once and its bar never asked, and a box is answered at once.
+// hooked into the program to see Cancel greyed, reported the moment it is. --timing touches the
+// program as little as possible, for measurements: each poll only asks which window of the program
+// is active, the dialog is reported once and its bar never asked, a box is answered at once, and
+// the peak working set (the system keeps its high-water mark) is read when the box shows.
 // Exit status: 0 the program ended, 2 usage error, 3 the program could not be started, 4 time-out.
 #include <windows.h>
 #include <commctrl.h>
@@ -53,13 +55,19 @@ struct Options {
     std::wstring exe, dir;
 };
 
+struct Found {
+    DWORD processId;
+    HWND dialog, box;
+};
+
 struct Run {
     Options options;
     LARGE_INTEGER start;
     HANDLE process;
-    DWORD processId;
+    DWORD processId, threadId;
     SIZE_T peak;
     HANDLE greyed;  // set by cancel_watch.dll; null without --cancel
+    Found active;   // --timing: what the active window was found to be
 };
 
 // A JSON string: ASCII as it is, everything else as \u escapes of its UTF-16 units.
@@ -102,22 +110,33 @@ std::wstring Text(HWND window) {
     return text;
 }
 
-struct Found {
-    DWORD processId;
-    HWND dialog, box;
-};
+// The dialog and the boxes are both dialogs with the same caption; only the dialog has a bar.
+void Classify(HWND window, Found* found) {
+    wchar_t className[16] = L"";
+    GetClassNameW(window, className, 16);
+    if (IsWindowVisible(window) && !lstrcmpW(className, L"#32770") && Text(window) == kCaption)
+        (GetDlgItem(window, kBarId) ? found->dialog : found->box) = window;
+}
 
 BOOL CALLBACK CollectWindow(HWND window, LPARAM context) {
     Found* found = reinterpret_cast<Found*>(context);
     DWORD processId = 0;
     GetWindowThreadProcessId(window, &processId);
-    wchar_t className[16] = L"";
-    GetClassNameW(window, className, 16);
-    // The dialog and the boxes are both dialogs with the same caption; only the dialog has a bar.
-    if (processId == found->processId && IsWindowVisible(window) && !lstrcmpW(className, L"#32770") &&
-        Text(window) == kCaption)
-        (GetDlgItem(window, kBarId) ? found->dialog : found->box) = window;
+    if (processId == found->processId) Classify(window, found);
     return TRUE;
+}
+
+// One question to the system a poll, for --timing: the window active on the program's thread (the
+// dialog while it shows, a box while it shows), looked at closer only when it is a new one.
+void FindActive(Run* run, Found* found) {
+    GUITHREADINFO thread = {};
+    thread.cbSize = sizeof(thread);
+    if (!GetGUIThreadInfo(run->threadId, &thread)) thread.hwndActive = nullptr;
+    if (thread.hwndActive != run->active.dialog && thread.hwndActive != run->active.box) {
+        run->active = {run->processId, nullptr, nullptr};
+        if (thread.hwndActive) Classify(thread.hwndActive, &run->active);  // found again next poll if not yet shown
+    }
+    *found = run->active;
 }
 
 // A bar query crosses into the program, which answers only while it pumps messages: ask with a
@@ -241,14 +260,14 @@ void AskToStop(HWND dialog, const std::wstring& way) {
 // Reports Cancel greyed, once, as soon as the hook has said so.
 void ReportGreyed(Run* run) {
     if (run->greyed && WaitForSingleObject(run->greyed, 0) == WAIT_OBJECT_0) {
-        Report("\"event\":\"greyed\"");
+        Report("\"event\":\"greyed\",\"ms\":" + Ms(*run));
         run->greyed = nullptr;
     }
 }
 
 // The process handle of EXE started in DIR, or null. Its standard handles lead nowhere: what it
 // prints must not mix with the report. With thread, it starts suspended and *thread gets its thread.
-HANDLE Start(const Options& options, DWORD* processId, HANDLE* thread = nullptr) {
+HANDLE Start(const Options& options, DWORD* processId, HANDLE* thread = nullptr, DWORD* threadId = nullptr) {
     std::wstring commandLine = L"\"" + options.exe + L"\"";
     SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
     const ScopedHandle nul(CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -266,6 +285,7 @@ HANDLE Start(const Options& options, DWORD* processId, HANDLE* thread = nullptr)
     else
         CloseHandle(info.hThread);
     *processId = info.dwProcessId;
+    if (threadId) *threadId = info.dwThreadId;
     return info.hProcess;
 }
 
@@ -297,8 +317,12 @@ bool Watch(Run* run) {
     bool stopAsked = false, secondDone = false;
     DWORD boxSeenAt = 0;
     const ULONGLONG deadline = GetTickCount64() + 1000ULL * options.timeoutS;
-    while (WaitForSingleObject(run->process, options.pollMs) == WAIT_TIMEOUT) {
-        SamplePeak(run);
+    for (;;) {
+        // Woken at once when the hook sees Cancel greyed, so that the moment is exact.
+        const HANDLE waits[] = {run->process, run->greyed};
+        if (WaitForMultipleObjects(run->greyed ? 2 : 1, waits, FALSE, options.pollMs) == WAIT_OBJECT_0) break;
+        ReportGreyed(run);
+        if (!options.timing) SamplePeak(run);
         if (GetTickCount64() > deadline) {
             TerminateProcess(run->process, 99);
             WaitForSingleObject(run->process, INFINITE);
@@ -306,7 +330,11 @@ bool Watch(Run* run) {
             return false;
         }
         Found found = {run->processId, nullptr, nullptr};
-        EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&found));
+        if (options.timing) {
+            FindActive(run, &found);
+        } else {
+            EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&found));
+        }
         if (found.box && boxSeenMs.empty()) {  // the time first, before the box is read
             boxSeenMs = Ms(*run);
             boxSeenAt = GetTickCount();
@@ -326,11 +354,11 @@ bool Watch(Run* run) {
                 Report("\"event\":\"stop\",\"ms\":" + Ms(*run));
             }
         }
-        ReportGreyed(run);
         const DWORD watchBehind = found.dialog && !options.timing ? kWatchBehindBoxMs : 0;
         if (found.box && GetTickCount() - boxSeenAt >= watchBehind) {
             AnswerBox(run, found.box, found.dialog ? found.dialog : lastDialog, boxSeenMs);
             boxSeenMs.clear();
+            run->active = {};  // the box is gone, even while the system still names it active
         }
     }
     ReportGreyed(run);  // the hook ran before the program ended
@@ -404,7 +432,7 @@ int wmain(int argc, wchar_t** argv) {
     QueryPerformanceCounter(&run.start);
     HANDLE thread = nullptr;
     const bool watch = !run.options.cancelWhen.empty();
-    const ScopedHandle process(Start(run.options, &run.processId, watch ? &thread : nullptr));
+    const ScopedHandle process(Start(run.options, &run.processId, watch ? &thread : nullptr, &run.threadId));
     if (!process.Valid()) {
         fwprintf(stderr, L"drive_updater: cannot start %ls (error %lu)\n", run.options.exe.c_str(), GetLastError());
         return 3;
