@@ -101,7 +101,7 @@ bool TransferBody(UpdateSession* session, UrlRequest* request, HANDLE file, uint
         received += got;
         if (progress) {
             session->doneBytes += got;
-            if (bar) SendMessageW(bar, PBM_DELTAPOS, got >> kKiBShift, 0);
+            if (bar) CountBarSteps(&session->barSteps, got >> kKiBShift);
             if (!PumpMessagesWhenDue(session)) return false;
         }
     }

@@ -3,18 +3,13 @@
 #include <commctrl.h>
 
 #include <algorithm>
-#include <cstdint>
-#include <new>
 
 #include "resource.h"
 
 namespace {
 
-// The bar's own record, in its user slot from its throttling on, freed with the window.
-struct BarState {
-    WNDPROC control;  // the progress class's procedure
-    int64_t pending;  // steps counted but not yet handed to the control
-};
+// The bar's record is in its user slot from its throttling on, until the window goes.
+using BarState = BarSteps;
 
 BarState* StateOf(HWND bar) { return reinterpret_cast<BarState*>(GetWindowLongPtrW(bar, GWLP_USERDATA)); }
 
@@ -59,7 +54,6 @@ LRESULT CALLBACK ThrottledBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM 
         const WNDPROC control = state->control;
         SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(control));
         SetWindowLongPtrW(bar, GWLP_USERDATA, 0);
-        delete state;
         return CallWindowProcW(control, bar, message, wParam, lParam);
     }
     }
@@ -73,12 +67,10 @@ void CALLBACK OnDrawTimer(HWND bar, UINT, UINT_PTR, DWORD) {
 
 }  // namespace
 
-void ThrottleBarDrawing(HWND bar) {
+void ThrottleBarDrawing(HWND bar, BarSteps* steps) {
     if (StateOf(bar)) return;
-    // Without the record the bar simply draws every step.
-    BarState* state = new (std::nothrow) BarState{reinterpret_cast<WNDPROC>(GetWindowLongPtrW(bar, GWLP_WNDPROC)), 0};
-    if (!state) return;
-    SetWindowLongPtrW(bar, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(state));
+    *steps = {reinterpret_cast<WNDPROC>(GetWindowLongPtrW(bar, GWLP_WNDPROC)), 0};
+    SetWindowLongPtrW(bar, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(steps));
     SetWindowLongPtrW(bar, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(ThrottledBarProc));
     // Delivered by whichever loop pumps the thread's messages; it ends with the window.
     SetTimer(bar, IDT_BAR_DRAW, kBarDrawPeriodMs, OnDrawTimer);

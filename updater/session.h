@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "manifest_reader.h"
+#include "progress_bar.h"
 
 constexpr uint32_t kCancelBit = 0x1;
 
@@ -17,6 +18,7 @@ struct UpdateSession {
     HINTERNET internet;  // null when InternetOpenW failed
     HWND dialog;         // the progress dialog, null while none exists
     HWND bar;            // its progress bar, looked up once: under Wine every lookup asks the wine server
+    BarSteps barSteps;   // the bar's record while it is throttled
     LONGLONG nextPump;   // the performance counter's count from which a transfer pumps messages again
     int64_t totalBytes;
     int64_t doneBytes;

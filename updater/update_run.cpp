@@ -51,7 +51,7 @@ void SetUpProgress(UpdateSession* session) {
     SendMessageW(session->bar, PBM_SETRANGE32, 0, maximum);
     SendMessageW(session->bar, PBM_SETPOS, static_cast<WPARAM>(position), 0);
     SetDlgItemTextW(session->dialog, IDC_STATUS_TEXT, kStatusUpdating);
-    ThrottleBarDrawing(session->bar);
+    ThrottleBarDrawing(session->bar, &session->barSteps);
 }
 
 // Downloads and re-checks every stale entry; true when all of them are now current.

@@ -45,8 +45,8 @@ TEST(ProgressBar, FollowsThePositionWhileBytesArriveAndIsExactWhenTheyStop) {
     PumpFor(100);
     EXPECT_EQ(DrawnPercent(bar), 0);
 
-    ThrottleBarDrawing(bar);
-    for (int chunk = 0; chunk < 10; ++chunk) SendMessageW(bar, PBM_DELTAPOS, 4, 0);
+    ThrottleBarDrawing(bar, &session.barSteps);
+    for (int chunk = 0; chunk < 10; ++chunk) CountBarSteps(&session.barSteps, 4);
     EXPECT_EQ(SendMessageW(bar, PBM_GETPOS, 0, 0), 40) << "every step counts at once";
     PumpFor(250);
     EXPECT_NEAR(DrawnPercent(bar), 40, 3);
