@@ -14,6 +14,7 @@
 #include "scoped_handles.h"
 #include "session.h"
 #include "texts.h"
+#include "verify_file.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ BOOL CreateFolder(const wchar_t* folder) {
 // Reads the whole body into the open part file. False on a failed read or write, a cancel, or a
 // body shorter than announced. bar: the dialog's progress bar, null when there is none to move.
 bool TransferBody(UpdateSession* session, UrlRequest* request, HANDLE file, uint64_t announced, int progress,
-                  HWND bar) {
+                  HWND bar, WrittenDigest* digest) {
     uint64_t received = 0;
     for (;;) {
         const char* chunk = nullptr;
@@ -98,6 +99,7 @@ bool TransferBody(UpdateSession* session, UrlRequest* request, HANDLE file, uint
         if (got == 0) break;
         DWORD written = 0;
         if (!WriteFile(file, chunk, got, &written, nullptr) || written != got) return false;
+        if (digest) AddToDigest(digest, chunk, got);
         received += got;
         if (progress) {
             session->doneBytes += got;
@@ -118,7 +120,8 @@ BOOL EnsureParentDirectory(const wchar_t* relativePath) {
     return ParentFolderOf(relativePath, folder) && CreateFolder(folder);
 }
 
-int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* localPath, int progress) {
+int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* localPath, int progress,
+                   WrittenDigest* digest) {
     if (!url || !localPath || !session->internet || (session->flags & kCancelBit)) return 0;
 
     UrlRequest request;
@@ -151,7 +154,7 @@ int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* lo
 
     const HWND bar = progress ? session->bar : nullptr;  // null while there is no dialog
     const DWORD started = GetTickCount();
-    const bool complete = TransferBody(session, &request, part.handle.Get(), announced, progress, bar);
+    const bool complete = TransferBody(session, &request, part.handle.Get(), announced, progress, bar, digest);
     // The re-check that follows a long transfer may take as long, with nothing pumped: the bar
     // shows the exact position meanwhile. After a short one the next tick is soon enough.
     if (bar && GetTickCount() - started >= kBarDrawPeriodMs) DrawBarNow(bar);

@@ -61,12 +61,15 @@ bool DownloadStale(UpdateSession* session) {
     for (FileEntry& entry : session->reader.entries) {
         if (entry.flags & kUpToDateBit) continue;
         LogLine(kLogDownloading, entry.path.c_str(), entry.src.c_str());
-        if (!DownloadToFile(session, entry.src.c_str(), entry.path.c_str(), 1)) {
+        WrittenDigest digest;
+        StartDigest(&digest, &session->crypt);
+        if (!DownloadToFile(session, entry.src.c_str(), entry.path.c_str(), 1, &digest)) {
             allOk = false;
             LogLine(kLogDownloadError, entry.path.c_str());
             continue;
         }
-        if (!VerifyFile(&entry, &session->crypt)) {
+        // The file is checked on the bytes the download wrote into it.
+        if (!VerifyDigest(&entry, &digest)) {
             allOk = false;
             LogLine(kLogValidateError, entry.path.c_str());
         }

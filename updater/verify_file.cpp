@@ -23,14 +23,17 @@ bool AcquireHashContext(HCRYPTPROV* context) {
     return true;
 }
 
-// Hashes the whole file into digestText (lowercase hex). False when the file cannot be opened
-// or read to its end, or the hash service fails: the file then counts as stale.
-bool ComputeFileDigest(HCRYPTPROV context, const wchar_t* path, wchar_t (&digestText)[64]) {
+bool CreateMd5(HCRYPTPROV context, ScopedCryptHash* hash) {
     // Acquired into a plain handle first: a failed call leaves nothing to release.
     HCRYPTHASH rawHash = 0;
     if (!CryptCreateHash(context, CALG_MD5, 0, 0, &rawHash)) return false;
-    ScopedCryptHash hash(rawHash);
+    hash->Reset(rawHash);
+    return true;
+}
 
+// Hashes the whole file. False when it cannot be opened or read to its end, or the hash service
+// fails: the file then counts as stale.
+bool HashFile(HCRYPTHASH hash, const wchar_t* path) {
     // Read sharing only: a file that someone is still writing is not current.
     ScopedHandle file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                   FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -40,29 +43,49 @@ bool ComputeFileDigest(HCRYPTPROV context, const wchar_t* path, wchar_t (&digest
     DWORD got = 0;
     BOOL read;
     while ((read = ReadFile(file.Get(), buffer, kReadChunkBytes, &got, nullptr)) && got > 0)
-        if (!CryptHashData(hash.Get(), buffer, got, 0)) return false;
-    file.Reset();
+        if (!CryptHashData(hash, buffer, got, 0)) return false;
     // A read that fails part-way must not let the digest of a partial file pass.
-    if (!read) return false;
-
-    DWORD length = kReadChunkBytes;
-    if (!CryptGetHashParam(hash.Get(), HP_HASHVAL, buffer, &length, 0)) return false;
-    // Never more than 32 digits, whatever length the hash service reports.
-    length = std::min(length, kMd5Bytes);
-    digestText[0] = L'\0';
-    for (DWORD i = 0; i < length; ++i) _snwprintf(digestText + 2 * i, 3, L"%02x", buffer[i]);
-    return true;
+    return read;
 }
 
-}  // namespace
+// Whether the hash's value, as lowercase hex, is the manifest's digest (compared without case).
+bool MatchesManifest(HCRYPTHASH hash, const std::wstring& md5) {
+    BYTE value[kReadChunkBytes];
+    DWORD length = sizeof(value);
+    if (!CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0)) return false;
+    // Never more than 32 digits, whatever length the hash service reports.
+    length = std::min(length, kMd5Bytes);
+    wchar_t digestText[2 * kMd5Bytes + 1] = L"";
+    for (DWORD i = 0; i < length; ++i) _snwprintf(digestText + 2 * i, 3, L"%02x", value[i]);
+    return _wcsicmp(md5.c_str(), digestText) == 0;
+}
 
-bool VerifyFile(FileEntry* entry, HCRYPTPROV* context) {
-    wchar_t digestText[64];
-    const bool current = AcquireHashContext(context) && ComputeFileDigest(*context, entry->path.c_str(), digestText) &&
-                         _wcsicmp(entry->md5.c_str(), digestText) == 0;
+bool MarkEntry(FileEntry* entry, bool current) {
     if (current)
         entry->flags |= kUpToDateBit;
     else
         entry->flags &= ~kUpToDateBit;
     return current;
+}
+
+}  // namespace
+
+bool VerifyFile(FileEntry* entry, HCRYPTPROV* context) {
+    ScopedCryptHash hash;
+    return MarkEntry(entry, AcquireHashContext(context) && CreateMd5(*context, &hash) &&
+                                HashFile(hash.Get(), entry->path.c_str()) && MatchesManifest(hash.Get(), entry->md5));
+}
+
+void StartDigest(WrittenDigest* digest, HCRYPTPROV* context) {
+    if (!AcquireHashContext(context) || !CreateMd5(*context, &digest->hash)) digest->hash.Reset();
+}
+
+void AddToDigest(WrittenDigest* digest, const void* bytes, DWORD length) {
+    // A failed step leaves no digest: the file then counts as stale.
+    if (digest->hash.Valid() && !CryptHashData(digest->hash.Get(), static_cast<const BYTE*>(bytes), length, 0))
+        digest->hash.Reset();
+}
+
+bool VerifyDigest(FileEntry* entry, WrittenDigest* digest) {
+    return MarkEntry(entry, digest->hash.Valid() && MatchesManifest(digest->hash.Get(), entry->md5));
 }
