@@ -3,6 +3,8 @@
 // no window, no log, no progress, one internet session or one crypto context for every file.
 //
 // usage: recipes.exe download LISTFILE           each line: URL <TAB> output path
+//        recipes.exe download-async LISTFILE     the same through WinINet's asynchronous mode, as
+//                                                the updater reads: what is there at once, else a wait
 //        recipes.exe md5 LISTFILE [DIGESTFILE]   each line: a path; DIGESTFILE gets the digests,
 //                                                one lowercase hex line per path, in list order
 //
@@ -106,7 +108,65 @@ bool DownloadOne(HINTERNET internet, const std::wstring& url, const std::wstring
     }
 }
 
-int Download(const std::vector<std::wstring>& lines) {
+// The asynchronous mode's one call in flight: its completion, as the status callback reports it.
+struct AsyncCall {
+    HANDLE completed;
+    INTERNET_ASYNC_RESULT result;
+};
+AsyncCall g_call;
+
+void CALLBACK OnStatus(HINTERNET, DWORD_PTR, DWORD status, void* info, DWORD) {
+    if (status != INTERNET_STATUS_REQUEST_COMPLETE) return;
+    g_call.result = *static_cast<INTERNET_ASYNC_RESULT*>(info);
+    SetEvent(g_call.completed);
+}
+
+// After a call answered ERROR_IO_PENDING: its result, once it completed.
+bool AwaitCall(DWORD_PTR* result) {
+    if (GetLastError() != ERROR_IO_PENDING || WaitForSingleObject(g_call.completed, 60000) != WAIT_OBJECT_0)
+        return false;
+    *result = g_call.result.dwResult;
+    return true;
+}
+
+// One URL into one file as the updater reads it: 4 KiB chunks, each filled from what has arrived
+// (IRF_NO_WAIT), waiting only when nothing has.
+bool DownloadOneAsync(HINTERNET internet, const std::wstring& url, const std::wstring& path,
+                      unsigned long long* bytes) {
+    DWORD_PTR opened = reinterpret_cast<DWORD_PTR>(
+        InternetOpenUrlW(internet, url.c_str(), nullptr, 0, kOpenUrlFlags, 1));
+    if (!opened && !AwaitCall(&opened)) return Fail("InternetOpenUrlW", url);
+    const ScopedInternet request(reinterpret_cast<HINTERNET>(opened));
+    if (!request.Valid()) return Fail("InternetOpenUrlW", url);
+    const ScopedHandle file(
+        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.Valid()) return Fail("CreateFileW", path);
+    char buffer[kChunkBytes];
+    for (;;) {
+        DWORD filled = 0;
+        bool end = false;
+        while (filled < kChunkBytes && !end) {
+            INTERNET_BUFFERSA buffers = {};
+            buffers.dwStructSize = sizeof(buffers);
+            buffers.lpvBuffer = buffer + filled;
+            buffers.dwBufferLength = kChunkBytes - filled;
+            if (InternetReadFileExA(request.Get(), &buffers, IRF_NO_WAIT, 1)) {
+                end = buffers.dwBufferLength == 0;
+                filled += buffers.dwBufferLength;
+                continue;
+            }
+            DWORD_PTR done = 0;
+            if (!AwaitCall(&done) || !done) return Fail("InternetReadFileExA", url);
+        }
+        DWORD written = 0;
+        if (filled && (!WriteFile(file.Get(), buffer, filled, &written, nullptr) || written != filled))
+            return Fail("WriteFile", path);
+        *bytes += filled;
+        if (end) return true;
+    }
+}
+
+int Download(const std::vector<std::wstring>& lines, bool async) {
     std::vector<std::wstring> urls, paths;
     for (const std::wstring& line : lines) {
         const size_t tab = line.find(L'\t');
@@ -119,14 +179,20 @@ int Download(const std::vector<std::wstring>& lines) {
     }
 
     const LARGE_INTEGER start = Now();
-    HINTERNET internet = InternetOpenW(kAgentName, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0);
+    HINTERNET internet =
+        InternetOpenW(kAgentName, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, async ? INTERNET_FLAG_ASYNC : 0);
     if (!internet) {
         Fail("InternetOpenW", kAgentName);
         return 1;
     }
+    if (async) {
+        g_call.completed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        InternetSetStatusCallbackW(internet, OnStatus);
+    }
     unsigned long long bytes = 0;
     bool ok = true;
-    for (size_t i = 0; i < urls.size() && ok; ++i) ok = DownloadOne(internet, urls[i], paths[i], &bytes);
+    for (size_t i = 0; i < urls.size() && ok; ++i)
+        ok = (async ? DownloadOneAsync : DownloadOne)(internet, urls[i], paths[i], &bytes);
     InternetCloseHandle(internet);
     const double ms = MsBetween(start, Now());
     if (!ok) return 1;
@@ -194,13 +260,14 @@ int Md5(const std::vector<std::wstring>& paths, const wchar_t* digestFile) {
 int wmain(int argc, wchar_t** argv) {
     // Plain LF line ends: the script that reads these lines runs on Linux.
     _setmode(_fileno(stdout), _O_BINARY);
-    const bool download = argc == 3 && wcscmp(argv[1], L"download") == 0;
+    const bool async = argc == 3 && wcscmp(argv[1], L"download-async") == 0;
+    const bool download = async || (argc == 3 && wcscmp(argv[1], L"download") == 0);
     const bool md5 = (argc == 3 || argc == 4) && wcscmp(argv[1], L"md5") == 0;
     if (!download && !md5) {
-        fprintf(stderr, "usage: recipes.exe download LISTFILE | recipes.exe md5 LISTFILE [DIGESTFILE]\n");
+        fprintf(stderr, "usage: recipes.exe download|download-async LISTFILE | recipes.exe md5 LISTFILE [DIGESTFILE]\n");
         return 2;
     }
     std::vector<std::wstring> lines;
     if (!ReadLines(argv[2], &lines)) return 1;
-    return download ? Download(lines) : Md5(lines, argc == 4 ? argv[3] : nullptr);
+    return download ? Download(lines, async) : Md5(lines, argc == 4 ? argv[3] : nullptr);
 }
