@@ -10,8 +10,10 @@
 
 namespace {
 
-// A worker needs room for its 4 KiB read buffer and the system calls below it, nothing more.
-constexpr SIZE_T kWorkerStackBytes = 64 * 1024;
+// A worker's stack holds its 4 KiB read buffer and whatever runs below it on Windows: the crypto
+// provider and every loaded DLL's thread-attach code, on the size asked for here. (Wine gives
+// every thread at least 1 MiB, so no run under Wine could show an overflow.)
+constexpr SIZE_T kWorkerStackBytes = 256 * 1024;
 
 // Files are handed out one at a time in manifest order, so large and small ones spread evenly
 // whatever their order in the manifest.
