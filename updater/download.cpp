@@ -21,7 +21,7 @@ namespace {
 // The bar moves by each chunk's size in KiB.
 constexpr int kKiBShift = 10;
 
-// The download lands here, beside the target, and replaces the target only once complete.
+// A download that would replace a file lands here, beside it, and replaces it only once complete.
 constexpr wchar_t kPartSuffix[] = L".part";
 
 constexpr uint64_t kUnknownLength = UINT64_MAX;
@@ -52,16 +52,18 @@ uint64_t AnnouncedLength(HINTERNET request) {
     return length;
 }
 
-// The temporary file of one download: deleted on every path unless it became the target.
+// The file one download writes: the target itself when there was none, else the part file beside
+// it. Deleted on every path unless it is complete and in place.
 struct PartFile {
     std::wstring path;
     ScopedHandle handle;
     bool kept = false;
 
-    bool Create() {
-        handle.Reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    bool Create(DWORD disposition) {
+        handle.Reset(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
         return handle.Valid();
     }
+    bool IsTarget(const wchar_t* localPath) const { return path == localPath; }
     ~PartFile() {
         handle.Reset();
         if (!kept) DeleteFileW(path.c_str());
@@ -85,6 +87,29 @@ BOOL CreateFolder(const wchar_t* folder) {
     }
     // A plain file of that name counts too; creating the file inside it fails later.
     return result == ERROR_FILE_EXISTS || result == ERROR_ALREADY_EXISTS;
+}
+
+// Opens the file the download writes (part). A file that is not there yet is written in place: no
+// previous version to keep, and no rename, which under Wine costs more than a small file's
+// transfer. The folder is nearly always there: it is made (and its creation logged) only when the
+// file cannot be created without it, so a folder removed meanwhile is made again.
+bool CreateDestination(const wchar_t* localPath, const wchar_t* folder, PartFile* part) {
+    part->path = localPath;
+    if (part->Create(CREATE_NEW)) return true;
+    const DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) {
+        if (!CreateFolder(folder)) {
+            part->kept = true;  // nothing was created
+            return false;
+        }
+        if (part->Create(CREATE_NEW)) return true;
+    }
+    // Something is there already: it stays until the new file is complete.
+    part->path += kPartSuffix;
+    if (part->Create(CREATE_ALWAYS)) return true;
+    part->kept = true;  // not ours: it could not be created, so it is someone else's
+    LogLine(kLogFailedToOpen, localPath);
+    return false;
 }
 
 // Reads the whole body into the open part file. False on a failed read or write, a cancel, or a
@@ -137,32 +162,14 @@ int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* lo
     wchar_t folder[MAX_PATH];
     if (!ParentFolderOf(localPath, folder)) return 0;
     PartFile part;
-    part.path = std::wstring(localPath) + kPartSuffix;
-    // The folder is nearly always there: it is made (and its creation logged) only when the file
-    // cannot be created without it, so a folder removed meanwhile is made again.
-    if (!part.Create()) {
-        if (!CreateFolder(folder)) {
-            part.kept = true;  // nothing was created
-            return 0;
-        }
-        if (!part.Create()) {
-            part.kept = true;  // not ours: it could not be created, so it is someone else's
-            LogLine(kLogFailedToOpen, localPath);
-            return 0;
-        }
-    }
+    if (!CreateDestination(localPath, folder, &part)) return 0;
 
     const HWND bar = progress ? session->bar : nullptr;  // null while there is no dialog
-    const DWORD started = GetTickCount();
-    const bool complete = TransferBody(session, &request, part.handle.Get(), announced, progress, bar, digest);
-    // The re-check that follows a long transfer may take as long, with nothing pumped: the bar
-    // shows the exact position meanwhile. After a short one the next tick is soon enough.
-    if (bar && GetTickCount() - started >= kBarDrawPeriodMs) DrawBarNow(bar);
-    if (!complete) return 0;
+    if (!TransferBody(session, &request, part.handle.Get(), announced, progress, bar, digest)) return 0;
 
-    // One rename: the target is either the previous file or the complete new one, never a mix.
     part.handle.Reset();
-    if (!MoveFileExW(part.path.c_str(), localPath, MOVEFILE_REPLACE_EXISTING)) {
+    // One rename: the target is either the previous file or the complete new one, never a mix.
+    if (!part.IsTarget(localPath) && !MoveFileExW(part.path.c_str(), localPath, MOVEFILE_REPLACE_EXISTING)) {
         LogLine(kLogFailedToOpen, localPath);
         return 0;
     }

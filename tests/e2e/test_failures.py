@@ -69,18 +69,20 @@ class PackFileFailureTest(UpdaterCase):
         self.server.add_file(PACK_URL_PATH + "b.dds", wrong)  # 200, but not what the digest describes
         # A file that cannot be replaced (root ignores the read-only bit; an immutable file it
         # cannot rename over) is reported like one that cannot be opened.
-        cases = [(None, [LOG_VALIDATE_ERROR], wrong, 4097, "4.00")]
-        cases += [(fault, [LOG_DOWNLOAD_ERROR], old["b.dds"], 3073, "3.00")
+        cases = [(None, [LOG_VALIDATE_ERROR], old, wrong, 4097, "4.00")]
+        cases += [(fault, [LOG_DOWNLOAD_ERROR], old, old["b.dds"], 3073, "3.00")
                   for fault in ("404", "500", "mute", "stall:600")]
         # A connection that breaks while a read waits (4 KiB, a pause, then a hang-up or a reset):
-        # the KiB that came stay counted.
-        cases += [(fault, [LOG_DOWNLOAD_ERROR], old["b.dds"], 3077, "3.00")
-                  for fault in ("drop:4096:300", "reset:4096:300")]
-        cases += [("immutable", [LOG_FAILED_TO_OPEN, LOG_DOWNLOAD_ERROR], old["b.dds"], 4097, "4.00")]
-        for fault, errors, b_after, position, done_mb in cases:
-            with self.subTest(fault=fault):
+        # the KiB that came stay counted. When b was missing, what came of it is not left either.
+        without_b = {"a.dds": old["a.dds"]}
+        cases += [(fault, [LOG_DOWNLOAD_ERROR], before, before.get("b.dds"), 3077, "3.00")
+                  for fault, before in (("drop:4096:300", old), ("reset:4096:300", old),
+                                        ("drop:4096:300", without_b))]
+        cases += [("immutable", [LOG_FAILED_TO_OPEN, LOG_DOWNLOAD_ERROR], old, old["b.dds"], 4097, "4.00")]
+        for fault, errors, before, b_after, position, done_mb in cases:
+            with self.subTest(fault=fault, b_missing="b.dds" not in before):
                 shutil.rmtree(self.player)
-                write_tree(self.player, old)
+                write_tree(self.player, before)
                 if fault == "immutable":  # the last case: the file stays immutable until the cleanup
                     self.server.faults.clear()
                     self.server.add_file(PACK_URL_PATH + "b.dds", files["b.dds"])
@@ -95,7 +97,8 @@ class PackFileFailureTest(UpdaterCase):
 
                 log = [LOG_MANIFEST, LOG_VALID, LOG_DOWNLOADING % ("b.dds", b_src)] + [e % "b.dds" for e in errors]
                 log += [LOG_DOWNLOADING % ("c.dds", c_src)]
-                self.assertRun(outcome, SOME_FAILED, log, dict(old, **{"b.dds": b_after, "c.dds": files["c.dds"]}),
+                after = dict(before, **{"b.dds": b_after, "c.dds": files["c.dds"]})
+                self.assertRun(outcome, SOME_FAILED, log, {path: data for path, data in after.items() if data},
                                manifest)
                 self.assertEqual((0, 4097, position), outcome.bar, outcome)
                 self.assertEqual(done_mb + " MB of 4.00 MB", outcome.dialogs[-1]["amount"], outcome)
