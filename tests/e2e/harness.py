@@ -29,12 +29,12 @@ HTTP_PORT = int(os.environ["E2E_HTTP_PORT"])
 HTTPS_PORT = int(os.environ["E2E_HTTPS_PORT"])
 NETWORK_TIMEOUT_MS = int(os.environ["E2E_TIMEOUT_MS"])  # compiled into the test updaters
 DRIVER = os.environ["E2E_DRIVER"]
+ADD_ROOT_CERT = os.environ["E2E_ADD_ROOT_CERT"]
 WORK_DIR = os.path.join(PROGRAM_DIR, "work")
 LIB_SH = ["bash", os.path.join(SOURCE_DIR, "support", "lib.sh")]
 WINE_RUN = LIB_SH + ["wine_run", BUILD_DIR]
 MKMANIFEST = os.path.join(SOURCE_DIR, "tools", "mkmanifest.py")
-UPDATER, UPDATER_TLS, ADD_ROOT_CERT = (os.path.join(PROGRAM_DIR, name + ".exe") for name in (
-    "updater_e2e", "updater_e2e_tls", "add_root_cert"))
+UPDATER, UPDATER_TLS = (os.path.join(PROGRAM_DIR, name + ".exe") for name in ("updater_e2e", "updater_e2e_tls"))
 
 MANIFEST_URL_PATH = "/DIR_Ovuduza/manifest_ZIR.xml"
 PACK_URL_PATH = "/pack/"
@@ -121,7 +121,9 @@ class Outcome:
         self.boxes = [(e["text"], e["icon"], e["owner"]) for e in events if e["event"] == "box"]
         self.dialogs = [e for e in events if e["event"] == "dialog"]
         self.second_exits = [e["exit"] for e in events if e["event"] == "second"]
-        self.greyed = any(e["event"] == "greyed" for e in events)  # Cancel, seen from inside the program
+        # Cancel greyed, seen from inside the program: when, or None.
+        self.greyed_ms = next((e["ms"] for e in events if e["event"] == "greyed"), None)
+        self.greyed = self.greyed_ms is not None
         self.stop_ms = next((e["ms"] for e in events if e["event"] == "stop"), None)  # when the driver asked
         bar = [(d["low"], d["high"], d["pos"]) for d in self.dialogs if d["low"] >= 0]
         self.bar = bar[-1] if bar else None  # the last reading of (low, high, position)
