@@ -133,11 +133,12 @@ start_web_server() {
     return 1
 }
 
-# start_nginx DIR ROOT: nginx serving the files under ROOT on a free port of 127.0.0.1, fast
-# (sendfile, keep-alive), from a private configuration in DIR; its port and process id go to
-# DIR/port and DIR/pid. stop_nginx DIR (or stop_started) stops it.
+# start_nginx DIR ROOT [CERT KEY]: nginx serving the files under ROOT on a free port of 127.0.0.1,
+# fast (sendfile, keep-alive), from a private configuration in DIR; its port and process id go to
+# DIR/port and DIR/pid. With CERT and KEY it serves them over HTTPS too, on a port of its own in
+# DIR/tls_port. stop_nginx DIR (or stop_started) stops it.
 start_nginx() {
-    local dir root port pid user_line=
+    local dir root port pid user_line= tls_port= tls_server=
     dir=$(realpath -m "$1")
     root=$(realpath "$2")
     mkdir -p "$dir/tmp"
@@ -145,6 +146,11 @@ start_nginx() {
     [ "$(id -u)" -eq 0 ] && user_line="user root;"
     for _ in 1 2 3 4 5; do
         port=$(free_port)
+        if [ -n "${3:-}" ]; then
+            tls_port=$(free_port)
+            tls_server="server { listen 127.0.0.1:$tls_port ssl; ssl_certificate $(realpath "$3");
+        ssl_certificate_key $(realpath "$4"); root $root; }"
+        fi
         cat >"$dir/nginx.conf" <<CONF
 $user_line
 worker_processes 1;
@@ -168,6 +174,7 @@ http {
         listen 127.0.0.1:$port;
         root $root;
     }
+    $tls_server
 }
 CONF
         nginx -p "$dir" -c "$dir/nginx.conf" -e "$dir/error.log" </dev/null >/dev/null 2>&1 &
@@ -177,6 +184,7 @@ CONF
             if curl -s -o /dev/null "http://127.0.0.1:$port/"; then
                 STARTED_PIDS+=("$pid")
                 echo "$port" >"$dir/port"
+                [ -z "$tls_port" ] || echo "$tls_port" >"$dir/tls_port"
                 return 0
             fi
             kill -0 "$pid" 2>/dev/null || break
@@ -196,7 +204,7 @@ stop_nginx() {
         kill "$(cat "$1/pid")" 2>/dev/null || true
         wait "$(cat "$1/pid")" 2>/dev/null || true  # when this shell started it
     fi
-    rm -f "$1/pid" "$1/port"
+    rm -f "$1/pid" "$1/port" "$1/tls_port"
 }
 
 # build_programs BUILD_DIR MANIFEST_URL TARGET...: the given targets (updater, installer, and the

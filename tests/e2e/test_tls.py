@@ -3,28 +3,12 @@ prefix trusts, and a server whose certificate comes from an authority nobody tru
 
 import os
 import shutil
-import subprocess
 import tempfile
 import unittest
 
-from harness import (ADD_ROOT_CERT, DONE, HTTPS_PORT, LOG_DOWNLOADING, LOG_INVALID, LOG_MANIFEST, LOG_VALID,
-                     NO_MANIFEST, UPDATER_TLS, WINE_RUN, WORK_DIR, UpdaterCase, manifest_entries, payload,
-                     windows_path)
-
-
-def make_authority(folder, name):
-    """A certificate authority name.pem and a server certificate it signed: (cert, key) files."""
-    def request(*args):
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", *args],
-                       cwd=folder, check=True, timeout=60, capture_output=True)
-    request("-subj", "/CN=Livery pack test authority " + name, "-keyout", name + ".key", "-out", name + ".pem",
-            "-addext", "basicConstraints=critical,CA:TRUE", "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    # Wine matches the host name against DNS entries only; the IP entry is what Windows uses.
-    request("-subj", "/CN=127.0.0.1", "-CA", name + ".pem", "-CAkey", name + ".key",
-            "-addext", "subjectAltName=DNS:localhost,DNS:127.0.0.1,IP:127.0.0.1",
-            "-addext", "basicConstraints=CA:FALSE", "-addext", "extendedKeyUsage=serverAuth",
-            "-keyout", name + "-server.key", "-out", name + "-server.pem")
-    return os.path.join(folder, name + "-server.pem"), os.path.join(folder, name + "-server.key")
+from harness import (ADD_ROOT_CERT, BUILD_DIR, DONE, HTTPS_PORT, LOG_DOWNLOADING, LOG_INVALID, LOG_MANIFEST,
+                     LOG_VALID, NO_MANIFEST, UPDATER_TLS, WORK_DIR, UpdaterCase, manifest_entries, payload)
+from test_authority import make_authority, trust_authority
 
 
 class HttpsTest(UpdaterCase):
@@ -35,8 +19,7 @@ class HttpsTest(UpdaterCase):
         certs = tempfile.mkdtemp(prefix="certs-", dir=WORK_DIR)
         cls.addClassCleanup(shutil.rmtree, certs, True)
         cls.trusted, cls.untrusted = make_authority(certs, "trusted"), make_authority(certs, "untrusted")
-        subprocess.run(WINE_RUN + [ADD_ROOT_CERT, windows_path(os.path.join(certs, "trusted.pem"))],
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, check=True, timeout=60)
+        trust_authority(BUILD_DIR, ADD_ROOT_CERT, certs, "trusted")
 
     def test_install_over_https(self):
         self.start_server(HTTPS_PORT, self.trusted)
