@@ -2,29 +2,33 @@
 """Benchmark of updater.exe under Wine against what the platform itself allows, in the same Wine
 prefix and the same run, and against the usual Linux tools:
   a. the updater's fixed cost: a whole run with an empty manifest (process start, manifest
-     download, message box);
+     download, message box), over HTTP and over HTTPS;
   b. downloading a fully stale pack: the updater (whole run, and net of its fixed cost), the
      download recipe (bench/recipes.exe: WinINet with the updater's flags and 4 KiB reads, one
-     Wine process, no window) over the same URLs, and curl fetching them one after another;
+     Wine process, no window) over the same URLs, the same read through WinINet's asynchronous
+     mode as the updater reads, and curl fetching them one after another; over HTTP and over
+     HTTPS (a test authority that only the bench's prefix trusts);
   c. verifying the same pack, now current: the updater net of its fixed cost, the MD5 recipe
      (CryptoAPI, 4 KiB reads, one context for all files) and md5sum -c;
   d. many small files (a current pack of 1 KiB files): the updater's cost per file net of its
      fixed cost, against the MD5 recipe and md5sum -c per file;
   e. the same small files, all missing: the updater's cost per downloaded file net of its fixed
-     cost, against the download recipe per file;
+     cost, against the download recipes per file; over HTTP and over HTTPS;
   f. peak working set of the updater, files of 1 MiB against one large file, in a download run
      and in a verification run;
   g. verifying a large current pack (four times the pack of b, in as many files): the updater
      net of its fixed cost against the MD5 recipe, which uses one core, and md5sum -c.
 
 The packs are served by nginx on 127.0.0.1; the Wine prefix, its display, the web server and the
-build come from support/lib.sh. The updater's message box is answered by
-support/drive_updater.exe in --timing mode, which also times the run (process start to the box:
-the answer and the exit are not counted) and samples the peak working set every 10 ms. The
-recipes time their own work inside their process. Every repetition measures a to e and g in that
-order: a by three runs (it is short and varies most), c twice, each after one more run of a; an
-updater time net of its fixed cost is its median less the median of a. f follows, --mem-reps
-times. Prints a table of medians; it is a measurement, not a test, and has no pass mark.
+build come from support/lib.sh, the HTTPS server's authority from support/test_authority.py. The
+updater's message box is answered by support/drive_updater.exe in --timing mode, which also times
+the run (process start to the box: the answer and the exit are not counted) and reads the peak
+working set; each of its polls, every 10 ms, asks the system one question. The recipes time their
+own work inside their process, after one untimed fetch that makes the connection as the updater's
+manifest does. Every repetition measures a to e and g in that order, then a, b and e over HTTPS:
+a by three runs (it is short and varies most), c twice, each after one more run of a; an updater
+time net of its fixed cost is its median less the median of a over the same protocol. f follows,
+--mem-reps times. Prints a table of medians; it is a measurement, not a test, and has no pass mark.
 
 A measurement is a function that does its work once and returns its figures, {measure: value};
 repetition() calls them in order and print_table() gives each row its lines.
@@ -46,6 +50,7 @@ REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 LIB_SH = ["bash", os.path.join(REPO, "support", "lib.sh")]
 sys.path.insert(0, os.path.join(REPO, "support"))
 from driver_report import first_event  # noqa: E402
+from test_authority import make_authority, trust_authority  # noqa: E402
 
 MIB = 1048576
 NOTHING_TO_DO = "Pas de mise à jour."
@@ -163,29 +168,37 @@ class Bench:
         # md5sum -c's input, run in a folder that holds the pack.
         write_lines(self.path(name + ".md5"), ["%s  %s" % (pack.digests[f], f) for f in pack.files])
 
+    def base_url(self, tls):
+        return self.tls_base if tls else self.http_base
+
     def start(self):
-        """The web server, the manifests, the build pointed at them, the display and the prefix."""
+        """The web server, the manifests, the builds pointed at them, the display and the prefix."""
         self.work_windows = lib("windows_path", self.work, stdout=subprocess.PIPE).decode()
-        lib("start_nginx", self.nginx, self.www)
-        with open(os.path.join(self.nginx, "port")) as f:
-            self.base_url = "http://127.0.0.1:%d" % int(f.read())
+        os.makedirs(self.path("certs"))
+        cert, key = make_authority(self.path("certs"), "bench")
+        lib("start_nginx", self.nginx, self.www, cert, key)
+        with open(os.path.join(self.nginx, "port")) as f, open(os.path.join(self.nginx, "tls_port")) as g:
+            self.http_base, self.tls_base = "http://127.0.0.1:%d" % int(f.read()), "https://127.0.0.1:%d" % int(g.read())
         os.makedirs(self.path("manifests"))
-        for name in self.packs:
-            status, _ = run([sys.executable, os.path.join(REPO, "tools", "mkmanifest.py"), "build",
-                             self.packs[name].root, "--base-url", "%s/%s/" % (self.base_url, name),
-                             "-o", self.path("manifests", name + ".xml")])
+        # Over HTTPS: the packs of b and e.
+        for name, tls in [(name, False) for name in self.packs] + [("pack", True), ("tiny", True)]:
+            status, _ = run([sys.executable, os.path.join(REPO, "tools", "mkmanifest.py"), "build", "--quiet",
+                             self.packs[name].root, "--base-url", "%s/%s/" % (self.base_url(tls), name),
+                             "-o", self.path("manifests", name + ("-tls" if tls else "") + ".xml")])
             expect_same("mkmanifest.py build %s, exit status" % name, status, 0)
         with open(self.path("manifests", "empty.xml"), "w") as f:
             f.write('<?xml version="1.0" encoding="UTF-8"?>\n<update version="1.0"/>\n')
         os.makedirs(os.path.dirname(os.path.join(self.www, MANIFEST)))
 
-        note("building updater.exe in %s" % self.build)
-        lib("build_programs", self.build, "%s/%s" % (self.base_url, MANIFEST),
-            "updater", "drive_updater", "recipes")
-        self.updater = lib("windows_path", os.path.join(self.build, "bin", "updater.exe"),
-                           stdout=subprocess.PIPE).decode()
+        note("building updater.exe in %s, and one pointed at the HTTPS server in %s/tls" % (self.build, self.build))
+        lib("build_programs", self.build, "%s/%s" % (self.http_base, MANIFEST),
+            "updater", "drive_updater", "recipes", "add_root_cert")
+        lib("build_programs", os.path.join(self.build, "tls"), "%s/%s" % (self.tls_base, MANIFEST), "updater")
+        self.updaters = {tls: lib("windows_path", os.path.join(self.build, *(["tls"] if tls else []) + ["bin", "updater.exe"]),
+                                  stdout=subprocess.PIPE).decode() for tls in (False, True)}
         self.display_started = True  # from here on, stop() stops it
         lib("build_display", "start", self.build, stdout=subprocess.DEVNULL)
+        trust_authority(self.build, os.path.join(self.build, "helpers", "add_root_cert.exe"), self.path("certs"), "bench")
 
     def stop(self):
         if self.display_started:
@@ -213,12 +226,13 @@ class Bench:
         with open(self.path(name), encoding="utf-8", errors="replace") as f:
             return f.read()
 
-    def drive(self, player, expected_box):
-        """One whole run of updater.exe in the folder player, answered by the driver: the time to its
-        final message box, whose text must be expected_box, and its peak working set."""
+    def drive(self, player, expected_box, tls=False):
+        """One whole run of updater.exe (tls: the one pointed at the HTTPS server) in the folder
+        player, answered by the driver: the time to its final message box, whose text must be
+        expected_box, and its peak working set."""
         os.makedirs(self.path(player), exist_ok=True)
         self.wine("helpers/drive_updater.exe",
-                  ["--timing", "--timeout-s", "1800", self.updater, self.windows_path(player)], "drive")
+                  ["--timing", "--timeout-s", "1800", self.updaters[tls], self.windows_path(player)], "drive")
         report = self.read("drive.out").splitlines()
         box = first_event(report, "box") or {}
         if box.get("text") != expected_box:
@@ -253,22 +267,26 @@ class Bench:
 
 # The measurements.
 
-def fixed_cost(bench):
+def suffix(tls):
+    return ".tls" if tls else ""
+
+
+def fixed_cost(bench, tls=False):
     """a. A whole run with an empty manifest."""
     bench.serve_manifest("empty")
-    return {"fixed.updater": bench.drive("empty", NOTHING_TO_DO).ms}
+    return {"fixed.updater" + suffix(tls): bench.drive("empty", NOTHING_TO_DO, tls).ms}
 
 
-def download_recipe(bench, pack, folder):
-    """The download recipe over pack's URLs into folder: its time."""
+def download_recipe(bench, pack, folder, tls=False, mode="download"):
+    """The download recipe (mode: download or download-async) over pack's URLs into folder: its time."""
     # The recipe creates files only: its folders are made beforehand.
     for subfolder in pack.folders:
         os.makedirs(bench.path(folder, subfolder), exist_ok=True)
     os.sync()
-    ms, done = bench.recipe("download", ["%s/%s/%s\t%s" % (bench.base_url, pack.name, f,
-                                                           bench.windows_path(folder + "/" + f))
-                                         for f in pack.files])
-    expect_same("download recipe, bytes", done, pack.bytes)
+    ms, done = bench.recipe(mode, ["%s/%s/%s\t%s" % (bench.base_url(tls), pack.name, f,
+                                                     bench.windows_path(folder + "/" + f))
+                                   for f in pack.files])
+    expect_same("%s recipe, bytes" % mode, done, pack.bytes)
     return ms
 
 
@@ -282,23 +300,28 @@ def md5_yardsticks(bench, pack, folder, measure):
     return {measure + ".recipe": ms, measure + ".md5sum": md5sum_ms}
 
 
-def download(bench, check_files):
-    """b. The pack, fully stale: the updater, the download recipe over the same URLs (whose files
+def download(bench, check_files, tls=False):
+    """b. The pack, fully stale: the updater, the download recipes over the same URLs (whose files
     are checked when check_files), curl fetching them one after another."""
-    pack = bench.packs["pack"]
-    bench.serve_manifest("pack")
+    pack, s = bench.packs["pack"], suffix(tls)
+    bench.serve_manifest("pack-tls" if tls else "pack")
     bench.remove("player", "curl", "recipe")
-    updater = bench.drive("player", DONE)
-    recipe_ms = download_recipe(bench, pack, "recipe")
-    if check_files and run(["md5sum", "-c", "--quiet", bench.path("pack.md5")], cwd=bench.path("recipe"))[0]:
-        raise BenchFailed("download recipe: wrong files")
-    write_lines(bench.path("curl.conf"), ['url = "%s/pack/%s"\noutput = "%s"' % (bench.base_url, f,
+    updater = bench.drive("player", DONE, tls)
+    figures = {"download.updater" + s: updater.ms}
+    if not tls:
+        figures["peak.pack.download"] = updater.peak_kib
+    for mode, measure in (("download", "recipe"), ("download-async", "async")):
+        bench.remove("recipe")
+        figures["download.%s%s" % (measure, s)] = download_recipe(bench, pack, "recipe", tls, mode)
+        if check_files and run(["md5sum", "-c", "--quiet", bench.path("pack.md5")], cwd=bench.path("recipe"))[0]:
+            raise BenchFailed("%s recipe: wrong files" % mode)
+    write_lines(bench.path("curl.conf"), ['url = "%s/pack/%s"\noutput = "%s"' % (bench.base_url(tls), f,
                                                                                   bench.path("curl", f))
                                           for f in pack.files])
     os.sync()
-    curl_ms = bench.timed(["curl", "-sS", "--fail", "--create-dirs", "-K", bench.path("curl.conf")])
-    return {"download.updater": updater.ms, "peak.pack.download": updater.peak_kib,
-            "download.recipe": recipe_ms, "download.curl": curl_ms}
+    figures["download.curl" + s] = bench.timed(["curl", "-sS", "--fail", "--create-dirs", "--cacert",
+                                                bench.path("certs", "bench.pem"), "-K", bench.path("curl.conf")])
+    return figures
 
 
 def verification(bench):
@@ -322,13 +345,16 @@ def small_verification(bench):
     return figures
 
 
-def small_download(bench):
-    """e. The same small files, all missing: the updater and the download recipe."""
-    bench.serve_manifest("tiny")
+def small_download(bench, tls=False):
+    """e. The same small files, all missing: the updater and the download recipes."""
+    s = suffix(tls)
+    bench.serve_manifest("tiny-tls" if tls else "tiny")
     bench.remove("player-tinydl", "recipe-tiny")
-    updater = bench.drive("player-tinydl", DONE)
-    return {"tinydl.updater": updater.ms,
-            "tinydl.recipe": download_recipe(bench, bench.packs["tiny"], "recipe-tiny")}
+    figures = {"tinydl.updater" + s: bench.drive("player-tinydl", DONE, tls).ms}
+    for mode, measure in (("download", "recipe"), ("download-async", "async")):
+        bench.remove("recipe-tiny")
+        figures["tinydl.%s%s" % (measure, s)] = download_recipe(bench, bench.packs["tiny"], "recipe-tiny", tls, mode)
+    return figures
 
 
 def large_verification(bench):
@@ -370,7 +396,7 @@ def prepare(bench):
 
 
 def repetition(bench, first):
-    """One repetition of a to e and g, in that order."""
+    """One repetition of a to e and g, in that order, then a, b and e over HTTPS."""
     figures = Figures()
     os.sync()  # nothing left to write back from the previous repetition while this one is timed
     for _ in range(3):
@@ -380,6 +406,10 @@ def repetition(bench, first):
     figures.add(small_verification(bench))
     figures.add(small_download(bench))
     figures.add(large_verification(bench))
+    for _ in range(3):
+        figures.add(fixed_cost(bench, tls=True))
+    figures.add(download(bench, check_files=first, tls=True))
+    figures.add(small_download(bench, tls=True))
     return figures
 
 
@@ -387,13 +417,19 @@ def repetition(bench, first):
 
 def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores):
     med = {m: statistics.median(v) for m, v in figures.items()}
-    for step in ("download", "verify", "tiny", "tinydl", "large"):
-        med[step + ".net"] = med[step + ".updater"] - med["fixed.updater"]
+    for step in ("download", "verify", "tiny", "tinydl", "large", "download.tls", "tinydl.tls"):
+        prefix, _, tls = step.partition(".")
+        fixed = "fixed.updater" + ("." + tls if tls else "")
+        med[step + ".net"] = med["%s.updater%s" % (prefix, "." + tls if tls else "")] - med[fixed]
     files, small_files = options.files, options.small_files
     pack_mib = files * file_bytes / MIB
 
     def runs(measure):
         return ", ".join("%.3f" % (value / 1000) for value in figures[measure])
+
+    def updater(prefix):  # download.tls -> download.updater.tls
+        step, _, tls = prefix.partition(".")
+        return step + ".updater" + ("." + tls if tls else "")
 
     def seconds(ms):
         return "%.*f s" % (3 if ms < 10000 else 2, ms / 1000)
@@ -417,12 +453,12 @@ def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores):
     def step(heading, columns, first, second, prefix, yardsticks, footnote=None):
         print()
         print(title % (heading, columns[0], columns[1], "ratio"))
-        print(row % ("updater.exe, whole run", first(med[prefix + ".updater"]), second(med[prefix + ".updater"]), ""))
+        print(row % ("updater.exe, whole run", first(med[updater(prefix)]), second(med[updater(prefix)]), ""))
         ours = med[prefix + ".net"]
         print(row % ("updater.exe, net of its fixed cost", first(ours), second(ours), ""))
         for label, short, measure in yardsticks:
             print(row % (label, first(med[measure]), second(med[measure]), ratio(ours, med[measure])))
-        print("   runs (s): updater %s; %s" % (runs(prefix + ".updater"),
+        print("   runs (s): updater %s; %s" % (runs(updater(prefix)),
                                                "; ".join("%s %s" % (short, runs(m)) for _, short, m in yardsticks)))
         if footnote:
             print("   " + footnote)
@@ -434,22 +470,30 @@ def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores):
     print("ratio = updater.exe's time (net of its fixed cost) / the other's time for the same work:")
     print("1.0x is as fast, 10x takes ten times as long. Throughput = pack size / time.")
     print()
-    print("a. updater.exe fixed cost (whole run, empty manifest), median: %s; runs (s): %s"
-          % (seconds(med["fixed.updater"]), runs("fixed.updater")))
-    step("b. download a fully stale pack, %d x %d KiB" % (files, file_bytes // 1024), ("time", "throughput"),
-         seconds, throughput, "download", (
-             ("recipe: WinINet, 4 KiB reads, one process", "recipe", "download.recipe"),
-             ("curl, the same URLs one after another", "curl", "download.curl")),
-         "(the updater's run also checks each file after its download: about c's net time)")
+    for tls, over in ((False, "HTTP"), (True, "HTTPS")):
+        print("a. updater.exe fixed cost over %s (whole run, empty manifest), median: %s; runs (s): %s"
+              % (over, seconds(med["fixed.updater" + suffix(tls)]), runs("fixed.updater" + suffix(tls))))
+    for tls, over in ((False, "HTTP"), (True, "HTTPS")):
+        s = suffix(tls)
+        step("b. download a fully stale pack over %s, %d x %d KiB" % (over, files, file_bytes // 1024),
+             ("time", "throughput"), seconds, throughput, "download" + s, (
+                 ("recipe: WinINet, 4 KiB reads, one process", "recipe", "download.recipe" + s),
+                 ("the same, asynchronous as the updater reads", "async", "download.async" + s),
+                 ("curl, the same URLs one after another", "curl", "download.curl" + s)),
+             "(the updater's run also checks each file, on its bytes as they are written)")
     step("c. verify the same pack, now current", ("time", "throughput"), seconds, throughput, "verify", (
         ("recipe: CryptoAPI MD5, 4 KiB reads, one process", "recipe", "verify.recipe"),
         ("md5sum -c", "md5sum", "verify.md5sum")))
     step("d. %d current files of 1 KiB" % small_files, ("per file", "all files"), per_file, seconds, "tiny", (
         ("recipe: CryptoAPI MD5, one context for all", "recipe", "tiny.recipe"),
         ("md5sum -c", "md5sum", "tiny.md5sum")))
-    step("e. the same %d files, all missing" % small_files, ("per file", "all files"), per_file, seconds, "tinydl", (
-        ("recipe: WinINet, one session for all", "recipe", "tinydl.recipe"),),
-         "(the updater's run also checks each file after its download: about d's net time)")
+    for tls, over in ((False, "HTTP"), (True, "HTTPS")):
+        s = suffix(tls)
+        step("e. the same %d files, all missing, over %s" % (small_files, over), ("per file", "all files"),
+             per_file, seconds, "tinydl" + s, (
+                 ("recipe: WinINet, one session for all", "recipe", "tinydl.recipe" + s),
+                 ("the same, asynchronous as the updater reads", "async", "tinydl.async" + s)),
+             "(the updater's run also checks each file, on its bytes as they are written)")
     step("g. verify a large current pack, %d x %d KiB" % (files, 4 * file_bytes // 1024), ("time", "throughput"),
          seconds, lambda ms: throughput(ms, 4 * pack_mib), "large", (
              ("recipe: CryptoAPI MD5 on one core", "recipe", "large.recipe"),
@@ -505,9 +549,10 @@ def bench_run(bench, options):
     figures = Figures()
     figures.add(prepare(bench))
     for r in range(1, options.reps + 1):
-        note("repetition %d of %d: fixed cost; download: updater, recipe, curl; verification: updater, recipe, "
-             "md5sum; %d small files: verification (updater, recipe, md5sum), download (updater, recipe); "
-             "large pack: verification (updater, recipe, md5sum)" % (r, options.reps, options.small_files))
+        note("repetition %d of %d: fixed cost; download: updater, recipes, curl; verification: updater, recipe, "
+             "md5sum; %d small files: verification (updater, recipe, md5sum), download (updater, recipes); "
+             "large pack: verification (updater, recipe, md5sum); over HTTPS: fixed cost, download, small files"
+             % (r, options.reps, options.small_files))
         figures.add(repetition(bench, first=r == 1))
     bench.remove("player", "curl", "recipe", "player-tiny", "player-tinydl", "recipe-tiny", "player-large")
     for size in ("small", "big"):
