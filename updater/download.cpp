@@ -115,7 +115,7 @@ bool CreateDestination(const wchar_t* localPath, const wchar_t* folder, PartFile
 // Reads the whole body into the open part file. False on a failed read or write, a cancel, or a
 // body shorter than announced. bar: the dialog's progress bar, null when there is none to move.
 bool TransferBody(UpdateSession* session, UrlRequest* request, HANDLE file, uint64_t announced, int progress,
-                  HWND bar, WrittenDigest* digest) {
+                  HWND bar, WrittenBytes* kept) {
     uint64_t received = 0;
     for (;;) {
         const char* chunk = nullptr;
@@ -124,7 +124,7 @@ bool TransferBody(UpdateSession* session, UrlRequest* request, HANDLE file, uint
         if (got == 0) break;
         DWORD written = 0;
         if (!WriteFile(file, chunk, got, &written, nullptr) || written != got) return false;
-        if (digest) AddToDigest(digest, chunk, got);
+        if (kept) KeepWrittenBytes(kept, chunk, got);
         received += got;
         if (progress) {
             session->doneBytes += got;
@@ -146,7 +146,7 @@ BOOL EnsureParentDirectory(const wchar_t* relativePath) {
 }
 
 int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* localPath, int progress,
-                   WrittenDigest* digest) {
+                   WrittenBytes* written) {
     if (!url || !localPath || !session->internet || (session->flags & kCancelBit)) return 0;
 
     UrlRequest request;
@@ -165,7 +165,7 @@ int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* lo
     if (!CreateDestination(localPath, folder, &part)) return 0;
 
     const HWND bar = progress ? session->bar : nullptr;  // null while there is no dialog
-    if (!TransferBody(session, &request, part.handle.Get(), announced, progress, bar, digest)) return 0;
+    if (!TransferBody(session, &request, part.handle.Get(), announced, progress, bar, written)) return 0;
 
     part.handle.Reset();
     // One rename: the target is either the previous file or the complete new one, never a mix.

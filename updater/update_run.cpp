@@ -61,15 +61,14 @@ bool DownloadStale(UpdateSession* session) {
     for (FileEntry& entry : session->reader.entries) {
         if (entry.flags & kUpToDateBit) continue;
         LogLine(kLogDownloading, entry.path.c_str(), entry.src.c_str());
-        WrittenDigest digest;
-        StartDigest(&digest, &session->crypt);
-        if (!DownloadToFile(session, entry.src.c_str(), entry.path.c_str(), 1, &digest)) {
+        WrittenBytes written;
+        StartWrittenBytes(&written);
+        if (!DownloadToFile(session, entry.src.c_str(), entry.path.c_str(), 1, &written)) {
             allOk = false;
             LogLine(kLogDownloadError, entry.path.c_str());
             continue;
         }
-        // The file is checked on the bytes the download wrote into it.
-        if (!VerifyDigest(&entry, &digest)) {
+        if (!VerifyDownloadedFile(&entry, &written, &session->crypt)) {
             allOk = false;
             LogLine(kLogValidateError, entry.path.c_str());
         }

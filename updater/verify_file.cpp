@@ -5,6 +5,7 @@
 #include <wincrypt.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cwchar>
 
 #include "scoped_handles.h"
@@ -76,16 +77,25 @@ bool VerifyFile(FileEntry* entry, HCRYPTPROV* context) {
                                 HashFile(hash.Get(), entry->path.c_str()) && MatchesManifest(hash.Get(), entry->md5));
 }
 
-void StartDigest(WrittenDigest* digest, HCRYPTPROV* context) {
-    if (!AcquireHashContext(context) || !CreateMd5(*context, &digest->hash)) digest->hash.Reset();
+void StartWrittenBytes(WrittenBytes* written) {
+    written->size = 0;
+    written->whole = true;
 }
 
-void AddToDigest(WrittenDigest* digest, const void* bytes, DWORD length) {
-    // A failed step leaves no digest: the file then counts as stale.
-    if (digest->hash.Valid() && !CryptHashData(digest->hash.Get(), static_cast<const BYTE*>(bytes), length, 0))
-        digest->hash.Reset();
+void KeepWrittenBytes(WrittenBytes* written, const void* bytes, DWORD length) {
+    if (!written->whole) return;
+    if (length > sizeof(written->data) - written->size) {
+        written->whole = false;
+        return;
+    }
+    memcpy(written->data + written->size, bytes, length);
+    written->size += length;
 }
 
-bool VerifyDigest(FileEntry* entry, WrittenDigest* digest) {
-    return MarkEntry(entry, digest->hash.Valid() && MatchesManifest(digest->hash.Get(), entry->md5));
+bool VerifyDownloadedFile(FileEntry* entry, const WrittenBytes* written, HCRYPTPROV* context) {
+    if (!written->whole) return VerifyFile(entry, context);
+    ScopedCryptHash hash;
+    return MarkEntry(entry, AcquireHashContext(context) && CreateMd5(*context, &hash) &&
+                                CryptHashData(hash.Get(), written->data, written->size, 0) &&
+                                MatchesManifest(hash.Get(), entry->md5));
 }

@@ -1,8 +1,9 @@
 // VerifyFile on real files: known MD5 answers, the digest text comparison, unreadable files, flags;
-// and how many threads check a pack.
+// the check of a downloaded file; and how many threads check a pack.
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <algorithm>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -133,6 +134,37 @@ TEST_F(VerifyFileTest, AReadFailingPartWayMakesTheFileStale) {
     ASSERT_TRUE(delivered);
     EXPECT_FALSE(current);
     EXPECT_EQ(entry.flags, kOtherBits);
+}
+
+TEST_F(VerifyFileTest, ADownloadedFileIsCheckedOnItsBytesWhileTheyFitInMemoryElseReadBack) {
+    // The file on disk says "xyz" throughout: a case whose answer follows the kept bytes never read it.
+    const struct {
+        std::string written;  // handed over in 4096-byte pieces, as a download writes them
+        std::string onDisk;
+        std::wstring md5;
+        bool current;
+    } cases[] = {
+        {"abc", "xyz", kAbc, true},
+        {"abc", "xyz", L"d16fb36f0911f878998c136191af705e", false},
+        {"", "xyz", L"d41d8cd98f00b204e9800998ecf8427e", true},
+        {Pattern(4096 * 3 + 17), "xyz", L"4d6dd984c4fd95afdf9f9e0cb7b8028b", true},
+        {Pattern(65536), "xyz", L"55f3da07043d8f6f30808f9309120b1d", true},  // exactly what memory holds
+        // Beyond it, the file itself is read back.
+        {Pattern(65536 + 4096), Pattern(65536 + 4096), L"d459373cb691c3c150a494890707eb19", true},
+        {Pattern(65536 + 4096), "xyz", L"d459373cb691c3c150a494890707eb19", false},
+    };
+    static WrittenBytes written;  // too large for a test's stack
+    for (const auto& c : cases) {
+        ASSERT_TRUE(WriteBytes("f.bin", c.onDisk));
+        StartWrittenBytes(&written);
+        for (size_t at = 0; at < c.written.size(); at += 4096) {
+            const size_t piece = std::min<size_t>(4096, c.written.size() - at);
+            KeepWrittenBytes(&written, c.written.data() + at, static_cast<DWORD>(piece));
+        }
+        FileEntry entry = Entry(L"f.bin", c.md5, !c.current);
+        EXPECT_EQ(VerifyDownloadedFile(&entry, &written, &context_), c.current) << c.written.size() << " bytes";
+        EXPECT_EQ(entry.flags, kOtherBits | c.current);
+    }
 }
 
 TEST(VerifyThreadCount, OneThreadPerUsableProcessorUpToEightAndOneOnASeekingDisk) {
