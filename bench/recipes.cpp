@@ -267,7 +267,8 @@ int wmain(int argc, wchar_t** argv) {
     const bool download = async || (argc == 3 && wcscmp(argv[1], L"download") == 0);
     const bool md5 = (argc == 3 || argc == 4) && wcscmp(argv[1], L"md5") == 0;
     if (!download && !md5) {
-        fprintf(stderr, "usage: recipes.exe download|download-async LISTFILE | recipes.exe md5 LISTFILE [DIGESTFILE]\n");
+        fprintf(stderr, "usage: recipes.exe download|download-async LISTFILE | "
+                        "recipes.exe md5 LISTFILE [DIGESTFILE]\n");
         return 2;
     }
     std::vector<std::wstring> lines;
