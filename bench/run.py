@@ -480,7 +480,7 @@ def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores):
                  ("recipe: WinINet, 4 KiB reads, one process", "recipe", "download.recipe" + s),
                  ("the same, asynchronous as the updater reads", "async", "download.async" + s),
                  ("curl, the same URLs one after another", "curl", "download.curl" + s)),
-             "(the updater's run also checks each file, on its bytes as they are written)")
+             "(the updater's run also reads each file back to check it: about c's net time)")
     step("c. verify the same pack, now current", ("time", "throughput"), seconds, throughput, "verify", (
         ("recipe: CryptoAPI MD5, 4 KiB reads, one process", "recipe", "verify.recipe"),
         ("md5sum -c", "md5sum", "verify.md5sum")))
@@ -493,7 +493,7 @@ def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores):
              per_file, seconds, "tinydl" + s, (
                  ("recipe: WinINet, one session for all", "recipe", "tinydl.recipe" + s),
                  ("the same, asynchronous as the updater reads", "async", "tinydl.async" + s)),
-             "(the updater's run also checks each file, on its bytes as they are written)")
+             "(the updater's run also checks each file, on the bytes it kept in memory)")
     step("g. verify a large current pack, %d x %d KiB" % (files, 4 * file_bytes // 1024), ("time", "throughput"),
          seconds, lambda ms: throughput(ms, 4 * pack_mib), "large", (
              ("recipe: CryptoAPI MD5 on one core", "recipe", "large.recipe"),
