@@ -165,7 +165,12 @@ int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* lo
     if (!CreateDestination(localPath, folder, &part)) return 0;
 
     const HWND bar = progress ? session->bar : nullptr;  // null while there is no dialog
-    if (!TransferBody(session, &request, part.handle.Get(), announced, progress, bar, written)) return 0;
+    const DWORD started = GetTickCount();
+    const bool complete = TransferBody(session, &request, part.handle.Get(), announced, progress, bar, written);
+    // The check that reads a large file back may take as long as its transfer, with nothing pumped:
+    // the bar shows the exact position meanwhile. After a short transfer the next tick is soon enough.
+    if (bar && GetTickCount() - started >= kBarDrawPeriodMs) DrawBarNow(bar);
+    if (!complete) return 0;
 
     part.handle.Reset();
     // One rename: the target is either the previous file or the complete new one, never a mix.
