@@ -480,7 +480,7 @@ def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores):
                  ("recipe: WinINet, 4 KiB reads, one process", "recipe", "download.recipe" + s),
                  ("the same, asynchronous as the updater reads", "async", "download.async" + s),
                  ("curl, the same URLs one after another", "curl", "download.curl" + s)),
-             "(the updater's run also reads each file back to check it: about c's net time)")
+             "(the updater's run also reads each file back to check it, on one thread: about c's recipe time)")
     step("c. verify the same pack, now current", ("time", "throughput"), seconds, throughput, "verify", (
         ("recipe: CryptoAPI MD5, 4 KiB reads, one process", "recipe", "verify.recipe"),
         ("md5sum -c", "md5sum", "verify.md5sum")))
