@@ -92,24 +92,6 @@ double MsBetween(const LARGE_INTEGER& start, const LARGE_INTEGER& end) {
     return 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
 }
 
-// One URL into one file, read and written in 4 KiB chunks.
-bool DownloadOne(HINTERNET internet, const std::wstring& url, const std::wstring& path, unsigned long long* bytes) {
-    const ScopedInternet request(InternetOpenUrlW(internet, url.c_str(), nullptr, 0, kOpenUrlFlags, 0));
-    if (!request.Valid()) return Fail("InternetOpenUrlW", url);
-    const ScopedHandle file(
-        CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.Valid()) return Fail("CreateFileW", path);
-    char buffer[kChunkBytes];
-    for (;;) {
-        DWORD got = 0;
-        if (!InternetReadFile(request.Get(), buffer, kChunkBytes, &got)) return Fail("InternetReadFile", url);
-        if (got == 0) return true;
-        DWORD written = 0;
-        if (!WriteFile(file.Get(), buffer, got, &written, nullptr) || written != got) return Fail("WriteFile", path);
-        *bytes += got;
-    }
-}
-
 // The asynchronous mode's one call in flight: its completion, as the status callback reports it.
 struct AsyncCall {
     HANDLE completed;
@@ -131,40 +113,49 @@ bool AwaitCall(DWORD_PTR* result) {
     return true;
 }
 
-// One URL into one file as the updater reads it: 4 KiB chunks, each filled from what has arrived
-// (IRF_NO_WAIT), waiting only when nothing has.
-bool DownloadOneAsync(HINTERNET internet, const std::wstring& url, const std::wstring& path,
-                      unsigned long long* bytes) {
-    DWORD_PTR opened = reinterpret_cast<DWORD_PTR>(
-        InternetOpenUrlW(internet, url.c_str(), nullptr, 0, kOpenUrlFlags, 1));
-    if (!opened && !AwaitCall(&opened)) return Fail("InternetOpenUrlW", url);
-    const ScopedInternet request(reinterpret_cast<HINTERNET>(opened));
+HINTERNET OpenUrl(HINTERNET internet, const std::wstring& url, bool async) {
+    DWORD_PTR opened =
+        reinterpret_cast<DWORD_PTR>(InternetOpenUrlW(internet, url.c_str(), nullptr, 0, kOpenUrlFlags, async));
+    if (!opened && async && !AwaitCall(&opened)) return nullptr;
+    return reinterpret_cast<HINTERNET>(opened);
+}
+
+// The next chunk of the body: 4 KiB, fewer only at its end (0 when it is over). Asynchronous, as
+// the updater reads: what has arrived at once (IRF_NO_WAIT), a wait only when nothing has.
+bool ReadChunk(HINTERNET request, bool async, char* buffer, DWORD* got) {
+    if (!async) return InternetReadFile(request, buffer, kChunkBytes, got);
+    *got = 0;
+    for (;;) {
+        INTERNET_BUFFERSA buffers = {};
+        buffers.dwStructSize = sizeof(buffers);
+        buffers.lpvBuffer = buffer + *got;
+        buffers.dwBufferLength = kChunkBytes - *got;
+        if (InternetReadFileExA(request, &buffers, IRF_NO_WAIT, 1)) {
+            *got += buffers.dwBufferLength;
+            if (buffers.dwBufferLength == 0 || *got == kChunkBytes) return true;
+            continue;
+        }
+        DWORD_PTR done = 0;
+        if (!AwaitCall(&done) || !done) return false;
+    }
+}
+
+// One URL into one file, read and written in 4 KiB chunks.
+bool DownloadOne(HINTERNET internet, const std::wstring& url, const std::wstring& path, bool async,
+                 unsigned long long* bytes) {
+    const ScopedInternet request(OpenUrl(internet, url, async));
     if (!request.Valid()) return Fail("InternetOpenUrlW", url);
     const ScopedHandle file(
         CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.Valid()) return Fail("CreateFileW", path);
     char buffer[kChunkBytes];
     for (;;) {
-        DWORD filled = 0;
-        bool end = false;
-        while (filled < kChunkBytes && !end) {
-            INTERNET_BUFFERSA buffers = {};
-            buffers.dwStructSize = sizeof(buffers);
-            buffers.lpvBuffer = buffer + filled;
-            buffers.dwBufferLength = kChunkBytes - filled;
-            if (InternetReadFileExA(request.Get(), &buffers, IRF_NO_WAIT, 1)) {
-                end = buffers.dwBufferLength == 0;
-                filled += buffers.dwBufferLength;
-                continue;
-            }
-            DWORD_PTR done = 0;
-            if (!AwaitCall(&done) || !done) return Fail("InternetReadFileExA", url);
-        }
+        DWORD got = 0;
+        if (!ReadChunk(request.Get(), async, buffer, &got)) return Fail("InternetReadFile", url);
+        if (got == 0) return true;
         DWORD written = 0;
-        if (filled && (!WriteFile(file.Get(), buffer, filled, &written, nullptr) || written != filled))
-            return Fail("WriteFile", path);
-        *bytes += filled;
-        if (end) return true;
+        if (!WriteFile(file.Get(), buffer, got, &written, nullptr) || written != got) return Fail("WriteFile", path);
+        *bytes += got;
     }
 }
 
@@ -190,12 +181,11 @@ int Download(const std::vector<std::wstring>& lines, bool async) {
         g_call.completed = CreateEventW(nullptr, FALSE, FALSE, nullptr);
         InternetSetStatusCallbackW(internet, OnStatus);
     }
-    const auto downloadOne = async ? DownloadOneAsync : DownloadOne;
     unsigned long long bytes = 0;
-    bool ok = urls.empty() || downloadOne(internet, urls[0], paths[0], &bytes);  // the connection, untimed
+    bool ok = urls.empty() || DownloadOne(internet, urls[0], paths[0], async, &bytes);  // the connection, untimed
     bytes = 0;
     const LARGE_INTEGER start = Now();
-    for (size_t i = 0; i < urls.size() && ok; ++i) ok = downloadOne(internet, urls[i], paths[i], &bytes);
+    for (size_t i = 0; i < urls.size() && ok; ++i) ok = DownloadOne(internet, urls[i], paths[i], async, &bytes);
     InternetCloseHandle(internet);
     const double ms = MsBetween(start, Now());
     if (!ok) return 1;
