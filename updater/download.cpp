@@ -146,7 +146,7 @@ BOOL EnsureParentDirectory(const wchar_t* relativePath) {
 }
 
 int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* localPath, int progress,
-                   WrittenBytes* written) {
+                   WrittenBytes* kept) {
     if (!url || !localPath || !session->internet || (session->flags & kCancelBit)) return 0;
 
     UrlRequest request;
@@ -166,7 +166,7 @@ int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* lo
 
     const HWND bar = progress ? session->bar : nullptr;  // null while there is no dialog
     const DWORD started = GetTickCount();
-    const bool complete = TransferBody(session, &request, part.handle.Get(), announced, progress, bar, written);
+    const bool complete = TransferBody(session, &request, part.handle.Get(), announced, progress, bar, kept);
     // The check that reads a large file back may take as long as its transfer, with nothing pumped:
     // the bar shows the exact position meanwhile. After a short transfer the next tick is soon enough.
     if (bar && GetTickCount() - started >= kBarDrawPeriodMs) DrawBarNow(bar);

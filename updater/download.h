@@ -17,6 +17,6 @@ BOOL EnsureParentDirectory(const wchar_t* relativePath);
 
 // 1 when the transfer ended normally and the file is in place, 0 otherwise (the previous file,
 // if any, is then left untouched). With progress on, counts bytes, moves the bar and pumps messages.
-// written, when not null, keeps what it can of the bytes written (for the check that follows).
+// kept, when not null, keeps what it can of the bytes written, for the check that follows.
 int DownloadToFile(UpdateSession* session, const wchar_t* url, const wchar_t* localPath, int progress,
-                   WrittenBytes* written = nullptr);
+                   WrittenBytes* kept = nullptr);
