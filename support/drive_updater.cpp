@@ -94,7 +94,8 @@ std::string Ms(const Run& run) {
     return std::to_string((now.QuadPart - run.start.QuadPart) * 1000 / frequency.QuadPart);
 }
 
-// The working set can only be read while the process exists: the peak is sampled each poll.
+// The working set can only be read while the process exists: the peak is sampled each poll (with
+// --timing only at the box: the system keeps the high-water mark itself).
 void SamplePeak(Run* run) {
     PROCESS_MEMORY_COUNTERS counters = {};
     counters.cb = sizeof(counters);
