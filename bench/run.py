@@ -177,8 +177,10 @@ class Bench:
         os.makedirs(self.path("certs"))
         cert, key = make_authority(self.path("certs"), "bench")
         lib("start_nginx", self.nginx, self.www, cert, key)
-        with open(os.path.join(self.nginx, "port")) as f, open(os.path.join(self.nginx, "tls_port")) as g:
-            self.http_base, self.tls_base = "http://127.0.0.1:%d" % int(f.read()), "https://127.0.0.1:%d" % int(g.read())
+        with open(os.path.join(self.nginx, "port")) as f:
+            self.http_base = "http://127.0.0.1:%d" % int(f.read())
+        with open(os.path.join(self.nginx, "tls_port")) as f:
+            self.tls_base = "https://127.0.0.1:%d" % int(f.read())
         os.makedirs(self.path("manifests"))
         # Over HTTPS: the packs of b and e.
         for name, tls in [(name, False) for name in self.packs] + [("pack", True), ("tiny", True)]:
@@ -194,11 +196,12 @@ class Bench:
         lib("build_programs", self.build, "%s/%s" % (self.http_base, MANIFEST),
             "updater", "drive_updater", "recipes", "add_root_cert")
         lib("build_programs", os.path.join(self.build, "tls"), "%s/%s" % (self.tls_base, MANIFEST), "updater")
-        self.updaters = {tls: lib("windows_path", os.path.join(self.build, *(["tls"] if tls else []) + ["bin", "updater.exe"]),
+        self.updaters = {tls: lib("windows_path", os.path.join(self.build, "tls" if tls else "", "bin", "updater.exe"),
                                   stdout=subprocess.PIPE).decode() for tls in (False, True)}
         self.display_started = True  # from here on, stop() stops it
         lib("build_display", "start", self.build, stdout=subprocess.DEVNULL)
-        trust_authority(self.build, os.path.join(self.build, "helpers", "add_root_cert.exe"), self.path("certs"), "bench")
+        trust_authority(self.build, os.path.join(self.build, "helpers", "add_root_cert.exe"),
+                        self.path("certs"), "bench")
 
     def stop(self):
         if self.display_started:

@@ -98,8 +98,8 @@ class PackFileFailureTest(UpdaterCase):
                 log = [LOG_MANIFEST, LOG_VALID, LOG_DOWNLOADING % ("b.dds", b_src)] + [e % "b.dds" for e in errors]
                 log += [LOG_DOWNLOADING % ("c.dds", c_src)]
                 after = dict(before, **{"b.dds": b_after, "c.dds": files["c.dds"]})
-                self.assertRun(outcome, SOME_FAILED, log, {path: data for path, data in after.items() if data is not None},
-                               manifest)
+                after = {path: data for path, data in after.items() if data is not None}
+                self.assertRun(outcome, SOME_FAILED, log, after, manifest)
                 self.assertEqual((0, 4097, position), outcome.bar, outcome)
                 self.assertEqual(done_mb + " MB of 4.00 MB", outcome.dialogs[-1]["amount"], outcome)
 
