@@ -9,17 +9,15 @@
 namespace {
 
 // The bar's record is in its user slot from its throttling on, until the window goes.
-using BarState = BarSteps;
+BarSteps* StateOf(HWND bar) { return reinterpret_cast<BarSteps*>(GetWindowLongPtrW(bar, GWLP_USERDATA)); }
 
-BarState* StateOf(HWND bar) { return reinterpret_cast<BarState*>(GetWindowLongPtrW(bar, GWLP_USERDATA)); }
-
-LRESULT AskControl(HWND bar, const BarState* state, UINT message, WPARAM wParam = 0) {
+LRESULT AskControl(HWND bar, const BarSteps* state, UINT message, WPARAM wParam = 0) {
     return CallWindowProcW(state->control, bar, message, wParam, 0);
 }
 
 // Where the control would be had it taken every step itself: its position plus the pending
 // steps, within its range.
-int Position(HWND bar, const BarState* state) {
+int Position(HWND bar, const BarSteps* state) {
     const int64_t low = static_cast<int>(AskControl(bar, state, PBM_GETRANGE, TRUE));
     const int64_t high = static_cast<int>(AskControl(bar, state, PBM_GETRANGE, FALSE));
     const int64_t position = static_cast<int>(AskControl(bar, state, PBM_GETPOS)) + state->pending;
@@ -27,7 +25,7 @@ int Position(HWND bar, const BarState* state) {
 }
 
 // Hands the pending steps to the control as one move, which it draws at once, as it draws a step.
-void Flush(HWND bar, BarState* state) {
+void Flush(HWND bar, BarSteps* state) {
     if (!state->pending) return;
     const int position = Position(bar, state);
     state->pending = 0;
@@ -35,7 +33,7 @@ void Flush(HWND bar, BarState* state) {
 }
 
 LRESULT CALLBACK ThrottledBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM lParam) {
-    BarState* state = StateOf(bar);
+    BarSteps* state = StateOf(bar);
     switch (message) {
     case PBM_DELTAPOS: {
         const int previous = Position(bar, state);
@@ -62,7 +60,7 @@ LRESULT CALLBACK ThrottledBarProc(HWND bar, UINT message, WPARAM wParam, LPARAM 
 
 // A timer procedure: its ticks reach neither the control nor the dialog procedure.
 void CALLBACK OnDrawTimer(HWND bar, UINT, UINT_PTR, DWORD) {
-    if (BarState* state = StateOf(bar)) Flush(bar, state);
+    if (BarSteps* state = StateOf(bar)) Flush(bar, state);
 }
 
 }  // namespace
@@ -77,5 +75,5 @@ void ThrottleBarDrawing(HWND bar, BarSteps* steps) {
 }
 
 void DrawBarNow(HWND bar) {
-    if (BarState* state = StateOf(bar)) Flush(bar, state);
+    if (BarSteps* state = StateOf(bar)) Flush(bar, state);
 }
