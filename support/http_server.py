@@ -2,8 +2,9 @@
 
 TestServer(port=0, certfile=None, keyfile=None).start(), then add_file(path, data),
 set_fault(path, fault), base_url, requests (the paths asked for, percent-decoded, in order),
-on_request (None, or called with each path as it is asked for) and stop(), which also ends every
-connection still open. Any path not added is a 404.
+sent ({path: body bytes handed to the connection}, summed over its requests), on_request (None, or
+called with each path as it is asked for) and stop(), which also ends every connection still open.
+Any path not added is a 404.
 
 Faults: "404", "500"; "drop:N:MS" (the full Content-Length, N body bytes, MS ms later a hang-up);
 "reset:N:MS" (the same, ended by a reset instead); "slow:CHUNK:MS" (the body in CHUNK-byte pieces MS
@@ -21,6 +22,8 @@ import struct
 import sys
 import threading
 import urllib.parse
+
+_PIECE = 65536
 
 FAULT_ARGS = {"404": 0, "500": 0, "drop": 2, "reset": 2, "slow": 2, "nolength": 0, "stall": 1, "mute": 0}
 
@@ -89,7 +92,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                     return
                 self.wfile.write(body[start:start + args[0]])
         else:
-            self.wfile.write(body)
+            # In pieces, so that sent tells how much of a body left before the client hung up.
+            view = memoryview(body)
+            for start in range(0, len(body), _PIECE):
+                piece = view[start:start + _PIECE]
+                self.wfile.write(piece)
+                owner.sent[path] = owner.sent.get(path, 0) + len(piece)
 
 
 class _Server(http.server.ThreadingHTTPServer):
@@ -125,7 +133,7 @@ class TestServer:
         if certfile:
             self.ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self.ssl_context.load_cert_chain(certfile, keyfile)
-        self.files, self.faults, self.requests, self.on_request = {}, {}, [], None
+        self.files, self.faults, self.requests, self.sent, self.on_request = {}, {}, [], {}, None
         self.lock = threading.Lock()
         self.stopping = threading.Event()
         self._server = None
