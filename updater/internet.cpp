@@ -30,6 +30,8 @@ struct CallState {
     bool signalled;            // completed is set and no wait has taken it yet
     INTERNET_ASYNC_RESULT result;
     HINTERNET request;         // that transfer's request, from the moment WinINet makes it
+    HINTERNET cancelled;       // the request of a cancelled transfer, closed with the session
+    HINTERNET internet;        // the session, while a thread of its own closes it
 };
 CallState g_calls;
 
@@ -94,6 +96,17 @@ bool AwaitCall(UpdateSession* session, bool pump, INTERNET_ASYNC_RESULT* result)
     return true;
 }
 
+// Closing a request whose body is still arriving can take as long as the rest of the body: Wine's
+// WinINet first reads all of it that has already arrived, to keep the connection, and when bytes
+// come faster than it reads, that is all of it (Windows discards it). So the closes of a cancelled
+// run are made here, on a thread that the process does not wait for: when the program ends
+// first, the connection ends with it, and the server stops sending.
+DWORD WINAPI CloseCancelled(void*) {
+    InternetCloseHandle(g_calls.cancelled);
+    InternetCloseHandle(g_calls.internet);
+    return 0;
+}
+
 }  // namespace
 
 HINTERNET OpenInternetSession() {
@@ -118,12 +131,23 @@ HINTERNET OpenInternetSession() {
 }
 
 void CloseInternetSession(HINTERNET internet) {
-    InternetCloseHandle(internet);
     EnterCriticalSection(&g_calls.lock);
     g_calls.transfer = 0;
     if (g_calls.completed) CloseHandle(g_calls.completed);
     g_calls.completed = nullptr;
     LeaveCriticalSection(&g_calls.lock);
+    // The session goes with the request, after it: closing it first would close the request too,
+    // here, and closing both at once is a race inside WinINet.
+    if (g_calls.cancelled) {
+        g_calls.internet = internet;
+        const HANDLE closer = CreateThread(nullptr, 0, CloseCancelled, nullptr, 0, nullptr);
+        if (closer) {
+            CloseHandle(closer);
+            return;
+        }
+        InternetCloseHandle(g_calls.cancelled);
+    }
+    InternetCloseHandle(internet);
 }
 
 UrlRequest::~UrlRequest() {
@@ -133,12 +157,18 @@ UrlRequest::~UrlRequest() {
     g_calls.awaiting = false;
     g_calls.request = nullptr;
     LeaveCriticalSection(&g_calls.lock);
-    // Closing a request also gives up the call under way on it.
-    if (handle || made) InternetCloseHandle(handle ? handle : made);
+    // Closing a request also gives up the call under way on it. A cancelled run opens no other.
+    const HINTERNET open = handle ? handle : made;
+    if (open && session && (session->flags & kCancelBit)) {
+        g_calls.cancelled = open;
+    } else if (open) {
+        InternetCloseHandle(open);
+    }
     delete area;
 }
 
 bool OpenUrl(UpdateSession* session, const wchar_t* url, bool pump, UrlRequest* request) {
+    request->session = session;
     request->area = new (std::nothrow) ReadArea;
     if (!request->area) return false;
     EnterCriticalSection(&g_calls.lock);

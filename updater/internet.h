@@ -13,14 +13,17 @@ constexpr DWORD kChunkBytes = 4096;
 
 // Null when the session cannot be opened.
 HINTERNET OpenInternetSession();
+// Also closes the request of a cancelled transfer, and then returns at once: see internet.cpp.
 void CloseInternetSession(HINTERNET internet);
 
 struct ReadArea;
 
-// One URL being fetched; closed on every path by its destructor.
+// One URL being fetched; closed on every path by its destructor, or when the run was cancelled,
+// by CloseInternetSession.
 struct UrlRequest {
     HINTERNET handle = nullptr;
     ReadArea* area = nullptr;
+    const UpdateSession* session = nullptr;  // set by OpenUrl
     UrlRequest() = default;
     UrlRequest(const UrlRequest&) = delete;
     UrlRequest& operator=(const UrlRequest&) = delete;
