@@ -39,6 +39,8 @@ UPDATER, UPDATER_TLS = (os.path.join(PROGRAM_DIR, name + ".exe") for name in ("u
 MANIFEST_URL_PATH = "/DIR_Ovuduza/manifest_ZIR.xml"
 PACK_URL_PATH = "/pack/"
 RUN_TIMEOUT_S = 60  # the driver itself ends a run after 45 s
+# A body that takes Wine's WinINet seconds to read, over HTTP and over HTTPS, even once cancelled.
+FULL_SPEED_BODY_MIB = 256
 
 LOG_MANIFEST = "[ OK ] Downloading update manifest file."
 LOG_VALID = "[ OK ] Update manifest file is valid."
@@ -213,6 +215,45 @@ class UpdaterCase(unittest.TestCase):
                 errors = f.read()[-2000:].decode("utf-8", "replace")
             self.fail("the run did not end: %r\nWine's standard error:\n%s" % (outcome, errors))
         return outcome
+
+    def cancel_second_of_three(self, big_mib=1, way="click", fault=None, exe=UPDATER):
+        """Three stale files, the second of big_mib MiB (fault on it when given), in a player
+        folder with old versions of the last two; the driver asks the dialog to stop the way given
+        as soon as the second is asked for. Checks what every cancel leaves and returns the Outcome:
+        the file in flight and every later one fail, each with its own line, and the run ends
+        without a box; the finished file is new, the cancelled ones keep their old versions, with
+        no part left over; the third is never asked for."""
+        # Random bytes repeated: a large body costs little to make, and still matches no old file.
+        files = {"1.dds": payload("one", 5000), "2.dds": payload("two", 1 << 20) * big_mib,
+                 "3.dds": payload("three", 7000)}
+        self.server.faults.clear()
+        self.server.sent.clear()
+        manifest = self.publish(files)
+        (p1, s1), (p2, s2), (p3, s3) = manifest_entries(manifest)
+        if fault:
+            self.server.set_fault(PACK_URL_PATH + "2.dds", fault)
+        old = {"2.dds": payload("old two", 9000), "3.dds": payload("old three", 100)}
+
+        outcome = self.run_updater(exe, player=old, cancel_on_request=PACK_URL_PATH + "2.dds", cancel_by=way)
+
+        cancelled = [] if way == "quit" else [LOG_CANCELLED]  # a quit message counts, unlogged
+        self.assertRun(outcome, CANCELLED, [LOG_MANIFEST, LOG_VALID, LOG_DOWNLOADING % (p1, s1),
+                                            LOG_DOWNLOADING % (p2, s2)] + cancelled +
+                       [LOG_DOWNLOAD_ERROR % p2, LOG_DOWNLOADING % (p3, s3), LOG_DOWNLOAD_ERROR % p3],
+                       dict(old, **{"1.dds": files["1.dds"]}), manifest,
+                       [MANIFEST_URL_PATH, PACK_URL_PATH + "1.dds", PACK_URL_PATH + "2.dds"])
+        return outcome
+
+    def assertCancelEndsAtFullSpeed(self, exe=UPDATER):
+        """Cancel while a large file arrives as fast as the server sends it: the click is taken
+        within 50 ms, the run ends within half a second of it, and the rest of the body is never
+        sent. Reading that rest would take the updater seconds, so a close that drains it fails."""
+        outcome = self.cancel_second_of_three(FULL_SPEED_BODY_MIB, exe=exe)
+        self.assertTrue(outcome.dialogs[0]["cancel_enabled"], outcome)
+        self.assertLess(outcome.greyed_ms - outcome.stop_ms, 50, outcome)
+        self.assertLess(outcome.events[-1]["ms"] - outcome.stop_ms, 500, outcome)
+        # Only what came before the click and what the connection's buffers took may have left.
+        self.assertLess(self.server.sent[PACK_URL_PATH + "2.dds"], (FULL_SPEED_BODY_MIB << 20) // 2, outcome)
 
     def assertRun(self, outcome, end, log, files, manifest=None, requests=None):
         """The run ended as end says (exit status, box, the dialog's status lines), wrote exactly

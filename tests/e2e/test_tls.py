@@ -1,5 +1,6 @@
 """The manifest and the pack over HTTPS, with a test certificate authority that only the test Wine
-prefix trusts, and a server whose certificate comes from an authority nobody trusts."""
+prefix trusts, a Cancel while the pack arrives at full speed, and a server whose certificate comes
+from an authority nobody trusts."""
 
 import os
 import shutil
@@ -31,6 +32,10 @@ class HttpsTest(UpdaterCase):
         self.assertRun(outcome, DONE,
                        [LOG_MANIFEST, LOG_VALID] + [LOG_DOWNLOADING % entry for entry in manifest_entries(manifest)],
                        files, manifest)
+
+    def test_cancel_while_bytes_arrive_at_full_speed(self):
+        self.start_server(HTTPS_PORT, self.trusted)
+        self.assertCancelEndsAtFullSpeed(UPDATER_TLS)
 
     def test_certificate_from_an_unknown_authority_is_refused(self):
         self.start_server(HTTPS_PORT, self.untrusted)
