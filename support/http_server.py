@@ -2,9 +2,9 @@
 
 TestServer(port=0, certfile=None, keyfile=None).start(), then add_file(path, data),
 set_fault(path, fault), base_url, requests (the paths asked for, percent-decoded, in order),
-sent ({path: body bytes handed to the connection}, summed over its requests), on_request (None, or
-called with each path as it is asked for) and stop(), which also ends every connection still open.
-Any path not added is a 404.
+sent ({path: body bytes handed to the connection}, summed over its requests), connections_opened
+(a count), on_request (None, or called with each path as it is asked for) and stop(), which
+also ends every connection still open. Any path not added is a 404.
 
 Faults: "404", "500"; "drop:N:MS" (the full Content-Length, N body bytes, MS ms later a hang-up);
 "reset:N:MS" (the same, ended by a reset instead); "slow:CHUNK:MS" (the body in CHUNK-byte pieces MS
@@ -78,7 +78,8 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         else:
             self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        self.close_connection = kind not in (None, "slow")
+        # Closed after the answer when the client asked for it, and for every fault that ends a body early.
+        self.close_connection = self.close_connection or kind not in (None, "slow")
         if kind in ("drop", "reset", "stall"):
             self.wfile.write(body[:args[0]])
             stopped = owner.stopping.wait(None if kind == "stall" else args[1] / 1000)
@@ -117,6 +118,7 @@ class _Server(http.server.ThreadingHTTPServer):
                 _shut(connection)
             else:
                 self.connections.add(connection)
+                self.owner.connections_opened += 1
 
     def handle_error(self, request, client_address):
         # A client that hangs up early (or rejects the certificate) is part of what is tested.
@@ -134,6 +136,7 @@ class TestServer:
             self.ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self.ssl_context.load_cert_chain(certfile, keyfile)
         self.files, self.faults, self.requests, self.sent, self.on_request = {}, {}, [], {}, None
+        self.connections_opened = 0
         self.lock = threading.Lock()
         self.stopping = threading.Event()
         self._server = None

@@ -70,6 +70,8 @@ class InstallTest(UpdaterCase):
         self.assertRun(outcome, DONE, [LOG_MANIFEST, LOG_VALID] +
                        [LOG_DOWNLOADING % manifest_entries(manifest)[i] for i in stale], pack, manifest,
                        [MANIFEST_URL_PATH] + [PACK_URL_PATH + "f%d.dds" % i for i in stale])
+        # A run that is not cancelled keeps its connection from the manifest to the last file.
+        self.assertEqual(1, self.server.connections_opened)
 
 
 if __name__ == "__main__":

@@ -32,6 +32,8 @@ class HttpsTest(UpdaterCase):
         self.assertRun(outcome, DONE,
                        [LOG_MANIFEST, LOG_VALID] + [LOG_DOWNLOADING % entry for entry in manifest_entries(manifest)],
                        files, manifest)
+        # One handshake for the whole run: the connection is kept from the manifest to the last file.
+        self.assertEqual(1, self.server.connections_opened)
 
     def test_cancel_while_bytes_arrive_at_full_speed(self):
         self.start_server(HTTPS_PORT, self.trusted)
