@@ -157,7 +157,8 @@ UrlRequest::~UrlRequest() {
     g_calls.awaiting = false;
     g_calls.request = nullptr;
     LeaveCriticalSection(&g_calls.lock);
-    // Closing a request also gives up the call under way on it. A cancelled run opens no other.
+    // Closing a request also gives up the call under way on it. A cancelled transfer's request stays
+    // open, unread, until CloseInternetSession leaves it to CloseCancelled; a cancelled run opens no other.
     const HINTERNET open = handle ? handle : made;
     if (open && session && (session->flags & kCancelBit)) {
         g_calls.cancelled = open;
