@@ -67,7 +67,8 @@ class RootText(InstallerCase):
 
     def test_top_of_a_drive_gives_two_slashes(self):
         cwd, _ = self.make_root()
-        dosdevices = BUILD / 'wineprefix' / 'dosdevices'
+        prefix = subprocess.run(WINE_RUN[:2] + ['prefix_path', BUILD], capture_output=True, check=True).stdout
+        dosdevices = Path(prefix.decode().strip()) / 'dosdevices'
         letter = next(l for l in 'yxwvu' if not os.path.lexists(dosdevices / f'{l}:'))
         os.symlink(cwd, dosdevices / f'{letter}:')
         self.addCleanup(os.unlink, dosdevices / f'{letter}:')
@@ -117,7 +118,13 @@ if __name__ == '__main__':
     BUILD, EXE = Path(sys.argv[1]).resolve(), sys.argv[2]
     (BUILD / 'installer-tests').mkdir(exist_ok=True)
     if not (BUILD / 'locale' / 'fr_FR.UTF-8').is_dir():  # Wine takes cp1252 from this locale
+        # Made aside and renamed into place: the test of another prefix kind may be making it too.
         (BUILD / 'locale').mkdir(exist_ok=True)
-        subprocess.run(['localedef', '-i', 'fr_FR', '-f', 'UTF-8', BUILD / 'locale' / 'fr_FR.UTF-8'],
-                       check=True)
+        made = Path(tempfile.mkdtemp(dir=BUILD / 'locale')) / 'fr_FR.UTF-8'
+        subprocess.run(['localedef', '-i', 'fr_FR', '-f', 'UTF-8', made], check=True)
+        try:
+            made.rename(BUILD / 'locale' / 'fr_FR.UTF-8')
+        except OSError:  # the other one was first
+            pass
+        shutil.rmtree(made.parent, True)
     unittest.main(argv=sys.argv[:1], verbosity=2)
