@@ -63,13 +63,12 @@ class _Handler(http.server.BaseHTTPRequestHandler):
         if owner.on_request:
             owner.on_request(path)
         if path in owner.redirects:
+            # Headers and body in one write, as a web server sends a short answer: the client has
+            # all of it together and may keep the connection when it leaves the body unread.
             status, location = owner.redirects[path]
             body = b"<html><body>Moved</body></html>\n"
-            self.send_response(status)
-            self.send_header("Location", location)
-            self.send_header("Content-Length", str(len(body)))
-            self.end_headers()
-            self.wfile.write(body)
+            self.wfile.write(b"HTTP/1.1 %d Moved\r\nLocation: %s\r\nContent-Length: %d\r\n\r\n%s"
+                             % (status, location.encode(), len(body), body))
             return
         kind, args = owner.faults.get(path, (None, []))
         body = owner.files.get(path)

@@ -11,6 +11,7 @@ from harness import (ADD_ROOT_CERT, BUILD_DIR, CANCELLED, DONE, HTTP_PORT, HTTPS
                      LOG_DOWNLOAD_ERROR, LOG_DOWNLOADING, LOG_INVALID, LOG_MANIFEST, LOG_NO_UPDATE, LOG_VALID,
                      MANIFEST_URL_PATH, NO_MANIFEST, NO_UPDATE, PACK_URL_PATH, SOME_FAILED, UPDATER, UPDATER_TLS,
                      WORK_DIR, UpdaterCase, manifest_entries, manifest_xml, md5_hex, payload)
+from http_server import TestServer
 from test_authority import make_authority, trust_authority
 
 
@@ -43,7 +44,6 @@ class HttpsTest(UpdaterCase):
 
         # No request is sent over an untrusted connection.
         self.assertRun(outcome, NO_MANIFEST, [LOG_MANIFEST, LOG_INVALID], {}, requests=[])
-
 
     def test_redirect_from_https_to_plain_http_is_refused(self):
         # The plain server holds what an attacker on the path would serve: a manifest naming a
@@ -117,6 +117,21 @@ class HttpsTest(UpdaterCase):
 
             self.assertRun(outcome, DONE, log, files, manifest, requests[1:])
             self.assertEqual([MANIFEST_URL_PATH], plain.requests)
+
+        # The target's certificate is checked like any other: one nobody trusts fails the file.
+        with self.subTest("untrusted target"):
+            untrusted = TestServer(0, *self.untrusted).start()
+            self.addCleanup(untrusted.stop)
+            untrusted.add_file("/elsewhere/skin.dds", files["skin.dds"])
+            self.server.add_redirect(PACK_URL_PATH + "skin.dds", untrusted.base_url + "/elsewhere/skin.dds")
+            before = {"readme.txt": files["readme.txt"]}
+
+            outcome = self.run_updater(UPDATER_TLS, player=before)
+
+            skin = LOG_DOWNLOADING % ("skin.dds", dict(manifest_entries(manifest))["skin.dds"])
+            self.assertRun(outcome, SOME_FAILED, [LOG_MANIFEST, LOG_VALID, skin, LOG_DOWNLOAD_ERROR % "skin.dds"],
+                           before, manifest)
+            self.assertEqual([], untrusted.requests)
 
     def test_redirected_transfers_keep_their_bounds(self):
         self.start_server(HTTPS_PORT, self.trusted)
