@@ -152,13 +152,18 @@ class HttpsTest(UpdaterCase):
         self.assertRun(outcome, NO_UPDATE, [LOG_MANIFEST, LOG_VALID, LOG_NO_UPDATE], pack, earlier,
                        [MANIFEST_URL_PATH, back] * 3)
 
-        # A redirect's target that never answers is given up on after the network time-out.
-        self.server.add_redirect(MANIFEST_URL_PATH, "/moved/manifest_ZIR.xml")
-        self.server.set_fault("/moved/manifest_ZIR.xml", "mute")
-        outcome = self.run_updater(UPDATER_TLS, player=with_earlier)
+        # The status of the final answer is checked, and a target that never answers is given up
+        # on after the network time-out.
+        moved = "/moved/manifest_ZIR.xml"
+        self.server.add_redirect(MANIFEST_URL_PATH, moved)
+        for fault in ("404", "mute"):
+            with self.subTest(target=fault):
+                self.server.set_fault(moved, fault)
 
-        self.assertRun(outcome, NO_UPDATE, [LOG_MANIFEST, LOG_VALID, LOG_NO_UPDATE], pack, earlier,
-                       [MANIFEST_URL_PATH, "/moved/manifest_ZIR.xml"])
+                outcome = self.run_updater(UPDATER_TLS, player=with_earlier)
+
+                self.assertRun(outcome, NO_UPDATE, [LOG_MANIFEST, LOG_VALID, LOG_NO_UPDATE], pack, earlier,
+                               [MANIFEST_URL_PATH, moved])
 
         # Cancel ends the wait for it at once.
         del self.server.redirects[MANIFEST_URL_PATH]
