@@ -2,8 +2,9 @@
 
 TestServer(port=0, certfile=None, keyfile=None).start(), then add_file(path, data),
 set_fault(path, fault), add_redirect(path, location, status=302), base_url, requests (the paths
-asked for, percent-decoded, in order), connections (how many were accepted), on_request (None, or
-called with each path as it is asked for) and stop(), which also ends every connection still open.
+asked for, percent-decoded, in order), connections (how many were accepted; over TLS, once their
+handshake succeeded), on_request (None, or called with each path as it is asked for) and stop(),
+which also ends every connection still open.
 Any path not added is a 404; a redirect answers with its status, its Location as given and a short
 body, and keeps the connection open.
 
