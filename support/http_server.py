@@ -2,7 +2,7 @@
 
 TestServer(port=0, certfile=None, keyfile=None).start(), then add_file(path, data),
 set_fault(path, fault), base_url, requests (the paths asked for, percent-decoded, in order),
-on_request (None, or called with each path as it is asked for) and stop(), which also ends every
+request_times (when each was asked for, on the system's clock: time.time()), on_request (None, or called with each path as it is asked for) and stop(), which also ends every
 connection still open. Any path not added is a 404.
 
 Faults: "404", "500"; "drop:N:MS" (the full Content-Length, N body bytes, MS ms later a hang-up);
@@ -20,6 +20,7 @@ import ssl
 import struct
 import sys
 import threading
+import time
 import urllib.parse
 
 FAULT_ARGS = {"404": 0, "500": 0, "drop": 2, "reset": 2, "slow": 2, "nolength": 0, "stall": 1, "mute": 0}
@@ -57,6 +58,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         owner = self.server.owner
         path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
+        owner.request_times.append(time.time())
         owner.requests.append(path)
         if owner.on_request:
             owner.on_request(path)
@@ -125,7 +127,7 @@ class TestServer:
         if certfile:
             self.ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self.ssl_context.load_cert_chain(certfile, keyfile)
-        self.files, self.faults, self.requests, self.on_request = {}, {}, [], None
+        self.files, self.faults, self.requests, self.request_times, self.on_request = {}, {}, [], [], None
         self.lock = threading.Lock()
         self.stopping = threading.Event()
         self._server = None

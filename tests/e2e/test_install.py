@@ -51,7 +51,7 @@ class InstallTest(UpdaterCase):
         total = sum(len(data) for data in pack.values())
         steps = sum(len(data) // 4096 * 4 + len(data) % 4096 // 1024 for data in pack.values())
         self.assertEqual((0, total // 1024, steps), first.bar, first)
-        # The amount line is refreshed while the box is up (its modal loop runs the timer).
+        # The amount line shows the final figures by the time the box comes.
         self.assertEqual("%.2f MB of %.2f MB" % (total / 2**20, total / 2**20), first.dialogs[-1]["amount"])
 
         self.assertRun(self.run_updater(), NO_UPDATE, [LOG_MANIFEST, LOG_VALID, LOG_NO_UPDATE], pack, manifest)
