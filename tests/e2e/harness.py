@@ -69,6 +69,12 @@ def windows_path(unix_path):
     return os.fsdecode(done.stdout)
 
 
+def french_environment():
+    """What a French player's environment gives Wine: French regional settings and code page."""
+    subprocess.run(LIB_SH + ["french_locale", BUILD_DIR], check=True, timeout=60)
+    return {"LOCPATH": os.path.join(BUILD_DIR, "locale"), "LANG": "fr_FR.UTF-8", "LC_ALL": "fr_FR.UTF-8"}
+
+
 def read_tree(root):
     """{relative path with "/": bytes} of every file under root."""
     tree = {}

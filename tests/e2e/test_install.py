@@ -7,8 +7,8 @@ import socket
 import unittest
 
 from harness import (CANCELLED, DONE, LOG_CREATED, LOG_DOWNLOADING, LOG_MANIFEST, LOG_NO_UPDATE, LOG_VALID,
-                     MANIFEST_URL_PATH, NO_UPDATE, PACK_URL_PATH, SOME_FAILED, UpdaterCase, manifest_entries,
-                     manifest_xml, md5_hex, payload, windows_path)
+                     MANIFEST_URL_PATH, NO_UPDATE, PACK_URL_PATH, SOME_FAILED, UpdaterCase, french_environment,
+                     manifest_entries, manifest_xml, md5_hex, payload, windows_path)
 
 
 class InstallTest(UpdaterCase):
@@ -32,11 +32,13 @@ class InstallTest(UpdaterCase):
         # Without a Content-Length the end of the connection is the end of the body.
         self.server.set_fault(PACK_URL_PATH + "readme.txt", "nolength")
 
-        # A proxy named by the system (here one that refuses every connection) changes nothing.
+        # A French player's regional settings, whose decimal sign is a comma, and a proxy named by
+        # the system (here one that refuses every connection) change nothing.
         with socket.socket() as dead:
             dead.bind(("127.0.0.1", 0))
             proxy = "http://127.0.0.1:%d" % dead.getsockname()[1]
-            first = self.run_updater(env={"http_proxy": proxy, "https_proxy": proxy})
+            first = self.run_updater(env=dict(french_environment(), http_proxy=proxy, https_proxy=proxy))
+        self.assertEqual((0x040C, ","), (first.locale["lcid"], first.locale["decimal"]), "French settings")
 
         # Each new folder is created once, by the first download that needs it, and named by its
         # absolute path; the "Updater" folder is made before the log exists.
@@ -51,8 +53,8 @@ class InstallTest(UpdaterCase):
         total = sum(len(data) for data in pack.values())
         steps = sum(len(data) // 4096 * 4 + len(data) % 4096 // 1024 for data in pack.values())
         self.assertEqual((0, total // 1024, steps), first.bar, first)
-        # The amount line shows the final figures by the time the box comes.
-        self.assertEqual("%.2f MB of %.2f MB" % (total / 2**20, total / 2**20), first.dialogs[-1]["amount"])
+        # The amount line shows the final figures by the time the box comes, with a period.
+        self.assertEqual("%.2f MB of %.2f MB" % (total / 2**20, total / 2**20), first.dialogs[-1]["amount"], first)
 
         self.assertRun(self.run_updater(), NO_UPDATE, [LOG_MANIFEST, LOG_VALID, LOG_NO_UPDATE], pack, manifest)
 
