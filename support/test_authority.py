@@ -1,5 +1,6 @@
 """A certificate authority of one's own for HTTPS on 127.0.0.1, for the tests and the bench: made
-with openssl, trusted by a build folder's Wine prefix only (the host's store is never touched).
+with openssl, trusted by a build folder's Wine prefix only (the host's store is never touched; under
+new WoW64, by the throwaway chroot's store too).
 
 make_authority(folder, name) -> (server certificate, its key); server_certificate(folder, name,
 cert_name, ...) -> another server certificate from that authority, for other host names or other
@@ -85,3 +86,7 @@ def trust_authority(build, add_root_cert, folder, name):
                              stdout=subprocess.PIPE).stdout.decode()
     subprocess.run(LIB_SH + ["wine_run", build, add_root_cert, windows], stdin=subprocess.DEVNULL,
                    stdout=subprocess.DEVNULL, check=True, timeout=60)
+    # Newer Wines build their trusted roots from the Unix side's store instead: the new WoW64
+    # chroot's own, which nothing but these tests uses.
+    if os.environ.get("WINE_KIND") == "newwow64":
+        subprocess.run(LIB_SH + ["trust_in_new_wow64", os.path.join(folder, name + ".pem")], check=True, timeout=60)

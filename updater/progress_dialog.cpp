@@ -15,13 +15,13 @@ constexpr UINT kRefreshPeriodMs = 500;
 constexpr size_t kAmountTextLength = 64;
 constexpr double kMegabytesPerByte = 1.0 / (1024.0 * 1024.0);  // "MB" of 2^20 bytes
 
-// The session lives in the user slot from WM_INITDIALOG on; a 32-bit program, so a LONG holds it.
+// The session lives in the user slot from WM_INITDIALOG on: a pointer-sized slot in every build.
 UpdateSession* SessionOf(HWND dialog) {
-    return reinterpret_cast<UpdateSession*>(static_cast<LONG_PTR>(GetWindowLongW(dialog, DWLP_USER)));
+    return reinterpret_cast<UpdateSession*>(GetWindowLongPtrW(dialog, DWLP_USER));
 }
 
 INT_PTR OnInitDialog(HWND dialog, LPARAM session) {
-    SetWindowLongW(dialog, DWLP_USER, static_cast<LONG>(session));
+    SetWindowLongPtrW(dialog, DWLP_USER, session);
     SetWindowTextW(dialog, kCaption);
     SendDlgItemMessageW(dialog, IDC_PROGRESS_BAR, PBM_SETSTEP, 1, 0);
     // No timer procedure: the ticks arrive as WM_TIMER through whichever loop pumps the thread.

@@ -29,6 +29,14 @@ int AbortOnInvalidManifest() {
     return kExitNoManifest;
 }
 
+// Without MD5 every file would look stale, be downloaded and fail its check: nothing is fetched.
+// No file could be verified, so the run ends as one whose files failed.
+int AbortWithoutHashing(DWORD error) {
+    LogLine(kLogNoHashService, static_cast<unsigned long>(error));
+    MessageBoxW(nullptr, kBoxUpdateFailed, kCaption, MB_ICONERROR);
+    return kExitSomeFailed;
+}
+
 // The bar's range is a signed 32-bit number of KiB. Totals of 2 TiB and more are clamped instead
 // of wrapping, a step's worth below the limit: the control adds each step before it clamps, so a
 // step taken at the very top would overflow to a negative position and show an empty bar.
@@ -92,6 +100,7 @@ int RunUpdate(UpdateSession* session) {
     DownloadToFile(session, kManifestUrl, kManifestPath, 0);
     if (!ReadManifestFile(&session->reader, kManifestPath)) return AbortOnInvalidManifest();
     LogLine(kLogManifestValid);
+    if (const DWORD error = CheckHashService(&session->crypt)) return AbortWithoutHashing(error);
 
     // On every core: for a current pack this check is the whole run.
     if (!VerifyAll(&session->reader.entries, &session->crypt)) {

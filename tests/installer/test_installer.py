@@ -73,7 +73,8 @@ class RootText(InstallerCase):
 
     def test_top_of_a_drive_gives_two_slashes(self):
         cwd, _ = self.make_root()
-        dosdevices = BUILD / 'wineprefix' / 'dosdevices'
+        prefix = subprocess.run(LIB_SH + ['prefix_path', BUILD], capture_output=True, check=True).stdout
+        dosdevices = Path(prefix.decode().strip()) / 'dosdevices'
         letter = next(l for l in 'yxwvu' if not os.path.lexists(dosdevices / f'{l}:'))
         os.symlink(cwd, dosdevices / f'{letter}:')
         self.addCleanup(os.unlink, dosdevices / f'{letter}:')
