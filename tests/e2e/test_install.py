@@ -76,7 +76,6 @@ class InstallTest(UpdaterCase):
                        [MANIFEST_URL_PATH] + [PACK_URL_PATH + "f%d.dds" % i for i in stale])
 
 
-
 class RunsInARowTest(UpdaterCase):
     """Real runs one after another in one player folder, each starting from what the last left."""
 
