@@ -5,7 +5,8 @@
 #   ensure_new_wow64        makes the chroot once per machine (debootstrap from this machine's
 #                           own Debian mirror), under a lock; later calls return at once
 #   in_new_wow64 CMD...     runs CMD in the chroot, in the caller's folder, with the repository,
-#                           the prefix's build folder and the X server's sockets at the same paths
+#                           the prefix's build folder, the X server's sockets and the hosts file
+#                           at the same paths
 #   trust_in_new_wow64 PEM  adds a test authority to the chroot's store, which that Wine trusts
 
 NEW_WOW64_PACKAGES="wine wine64 libwine fonts-wine libgnutls30t64 ca-certificates"
@@ -69,6 +70,8 @@ in_new_wow64() {
         root=$1 dir=$2 count=$3
         shift 3
         mount -t proc proc "$root/proc" && mount --rbind /dev "$root/dev" || exit 125
+        # The same network: the same names for it (debootstrap writes no hosts file).
+        touch "$root/etc/hosts" && mount --bind /etc/hosts "$root/etc/hosts" || exit 125
         for bind in "${@:1:$count}"; do
             mkdir -p "$root$bind" && mount --bind "$bind" "$root$bind" || exit 125
         done
