@@ -2,9 +2,10 @@
 
 TestServer(port=0, certfile=None, keyfile=None).start(), then add_file(path, data),
 set_fault(path, fault), add_redirect(path, location, status=302), base_url, requests (the paths
-asked for, percent-decoded, in order), connections (how many were accepted; over TLS, once their
-handshake succeeded), on_request (None, or called with each path as it is asked for) and stop(),
-which also ends every connection still open.
+asked for, percent-decoded, in order), request_times (when each was asked for, on the system's
+clock: time.time()), connections (how many were accepted; over TLS, once their handshake
+succeeded), on_request (None, or called with each path as it is asked for) and stop(), which also
+ends every connection still open.
 Any path not added is a 404; a redirect answers with its status, its Location as given and a short
 body, and keeps the connection open.
 
@@ -23,6 +24,7 @@ import ssl
 import struct
 import sys
 import threading
+import time
 import urllib.parse
 
 FAULT_ARGS = {"404": 0, "500": 0, "drop": 2, "reset": 2, "slow": 2, "nolength": 0, "stall": 1, "mute": 0}
@@ -60,6 +62,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         owner = self.server.owner
         path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
+        owner.request_times.append(time.time())
         owner.requests.append(path)
         if owner.on_request:
             owner.on_request(path)
@@ -137,7 +140,8 @@ class TestServer:
         if certfile:
             self.ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self.ssl_context.load_cert_chain(certfile, keyfile)
-        self.files, self.faults, self.redirects, self.requests, self.on_request = {}, {}, {}, [], None
+        self.files, self.faults, self.redirects, self.on_request = {}, {}, {}, None
+        self.requests, self.request_times = [], []
         self.connections = 0
         self.lock = threading.Lock()
         self.stopping = threading.Event()

@@ -214,6 +214,20 @@ windows_path() {
     printf 'Z:%s' "${p//\//\\}"
 }
 
+# french_locale BUILD_DIR: the C library's French UTF-8 locale, made once in BUILD_DIR/locale
+# without touching the system (this image has only C.UTF-8). Wine takes a process's regional
+# settings and code page from it with LOCPATH=BUILD_DIR/locale LANG=fr_FR.UTF-8.
+french_locale() {
+    local dir="$1/locale"
+    mkdir -p "$dir"
+    (
+        flock 9
+        [ -d "$dir/fr_FR.UTF-8" ] && exit 0
+        rm -rf "$dir/new"  # what a run that was stopped midway left
+        localedef -i fr_FR -f UTF-8 "$dir/new" && mv "$dir/new" "$dir/fr_FR.UTF-8"
+    ) 9>"$dir/.lock"
+}
+
 # start_web_server ROOT PORT [FAULT]: support/http_server.py serving the files under ROOT (read
 # at the start) on 127.0.0.1:PORT, each with FAULT (e.g. slow:65536:64, about 1 MB/s).
 start_web_server() {

@@ -43,9 +43,7 @@ INT_PTR OnCommand(HWND dialog, UpdateSession* session, WPARAM wParam) {
 // The text is formatted here, twice a second, never per downloaded chunk.
 INT_PTR OnTimer(UpdateSession* session) {
     if (!session) return FALSE;
-    wchar_t text[kAmountTextLength];
-    FormatAmountText(text, kAmountTextLength, session->doneBytes, session->totalBytes);
-    SetDlgItemTextW(session->dialog, IDC_AMOUNT_TEXT, text);
+    ShowAmount(session);
     return TRUE;
 }
 
@@ -66,6 +64,12 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     default:
         return FALSE;  // WM_CLOSE included: the default handling turns it into IDCANCEL
     }
+}
+
+void ShowAmount(UpdateSession* session) {
+    wchar_t text[kAmountTextLength];
+    FormatAmountText(text, kAmountTextLength, session->doneBytes, session->totalBytes);
+    SetDlgItemTextW(session->dialog, IDC_AMOUNT_TEXT, text);
 }
 
 void FormatAmountText(wchar_t* buffer, size_t count, int64_t doneBytes, int64_t totalBytes) {

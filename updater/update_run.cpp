@@ -117,8 +117,10 @@ int RunUpdate(UpdateSession* session) {
     if (session->dialog) SetUpProgress(session);
 
     const bool allOk = DownloadStale(session);
-    // Whatever comes next (status, box, the end) leaves the bar still: it shows the exact position.
+    // Whatever comes next (status, box, the end) leaves the bar and the amount line still: both
+    // show their final figures at once, not at the next tick of the timer.
     if (session->bar) DrawBarNow(session->bar);
+    if (session->dialog) ShowAmount(session);
     int result = kExitSuccess;
     if (allOk) {
         SetStatus(session, kStatusDone);

@@ -69,6 +69,12 @@ def windows_path(unix_path):
     return os.fsdecode(done.stdout)
 
 
+def french_environment():
+    """What a French player's environment gives Wine: French regional settings and code page."""
+    subprocess.run(LIB_SH + ["french_locale", BUILD_DIR], check=True, timeout=60)
+    return {"LOCPATH": os.path.join(BUILD_DIR, "locale"), "LANG": "fr_FR.UTF-8", "LC_ALL": "fr_FR.UTF-8"}
+
+
 def read_tree(root):
     """{relative path with "/": bytes} of every file under root."""
     tree = {}
@@ -115,10 +121,13 @@ def manifest_xml(entries, encoding="UTF-8"):
 class Outcome:
     """What one updater run left behind: the driver's events, the exit status, the log's bytes."""
 
-    def __init__(self, events, log, requests):
+    def __init__(self, events, log, requests, request_times):
         self.events, self.log, self.requests = events, log, requests  # requests: the paths asked for
+        self.request_times = request_times  # when each was asked for, on the system's clock in s
         self.exit_code = events[-1].get("code") if events else None
         self.boxes = [(e["text"], e["icon"], e["owner"]) for e in events if e["event"] == "box"]
+        self.box_time = next((e["unix_ms"] / 1000 for e in events if e["event"] == "box"), None)  # system clock, s
+        self.locale = next((e for e in events if e["event"] == "locale"), None)  # what the program starts with
         self.dialogs = [e for e in events if e["event"] == "dialog"]
         self.second_exits = [e["exit"] for e in events if e["event"] == "second"]
         # Cancel greyed, seen from inside the program: when, or None.
@@ -207,7 +216,7 @@ class UpdaterCase(unittest.TestCase):
                 server.on_request = None
         events = read_report(report)
         outcome = Outcome(events, read_tree(self.player).get("Updater/log_updater.lst"),
-                          server.requests[seen:] if server else [])
+                          server.requests[seen:] if server else [], server.request_times[seen:] if server else [])
         if not events or events[-1]["event"] != "exit":
             with open(errors_path, "rb") as f:
                 errors = f.read()[-2000:].decode("utf-8", "replace")
@@ -236,3 +245,12 @@ class UpdaterCase(unittest.TestCase):
         self.assertEqual(digests(expected), digests(read_tree(self.player)), "files of the player folder")
         if requests is not None:
             self.assertEqual(requests, outcome.requests, "paths asked for")
+
+    def assertGivenUpAfterTheTimeout(self, outcome, path):
+        """The transfer of path, which got no byte for good, was given up between once and twice
+        the network time-out after the server saw its request: the box that follows, on the same
+        clock, came no sooner and not much later. (The updater's own wait starts as it sends the
+        request, a moment before the server sees it.)"""
+        waited = outcome.box_time - outcome.request_times[outcome.requests.index(path)]
+        self.assertGreaterEqual(waited, 0.9 * NETWORK_TIMEOUT_MS / 1000, outcome)
+        self.assertLess(waited, 2 * NETWORK_TIMEOUT_MS / 1000, outcome)
