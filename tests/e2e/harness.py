@@ -15,6 +15,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
@@ -180,12 +181,14 @@ class UpdaterCase(unittest.TestCase):
         return manifest
 
     def run_updater(self, exe=UPDATER, player=None, cancel_on_request=None, cancel_by="click", second_copy=False,
-                    env=None):
+                    env=None, kill_when=None):
         """Runs exe in the player folder under drive_updater.exe and returns its Outcome.
         player: {path: bytes}, what the folder holds before the run (by default it is left as it is).
         cancel_on_request: a URL path; once the server has seen it, the driver asks the dialog to
         stop the cancel_by way (see drive_updater.cpp). second_copy: the driver starts a second
-        updater while the dialog shows. env: variables added to the updater's environment."""
+        updater while the dialog shows. env: variables added to the updater's environment.
+        kill_when: a condition on the player folder; once it holds, the run is killed outright (the
+        driver and the updater, SIGKILL), as a crash or a power cut would end it."""
         if player is not None:
             shutil.rmtree(self.player)
             os.makedirs(self.player)
@@ -204,8 +207,16 @@ class UpdaterCase(unittest.TestCase):
         with open(report, "wb") as out, open(errors_path, "wb") as errors:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=errors,
                                        start_new_session=True, env=dict(os.environ, **(env or {})))
+        killed = False
         try:
-            process.wait(RUN_TIMEOUT_S)
+            deadline = time.monotonic() + RUN_TIMEOUT_S
+            while kill_when and process.poll() is None and time.monotonic() < deadline:
+                if kill_when():
+                    os.killpg(process.pid, signal.SIGKILL)
+                    killed = True
+                    break
+                time.sleep(0.02)  # a poll of the folder: the condition itself is what is waited for
+            process.wait(max(0, deadline - time.monotonic()))
         except subprocess.TimeoutExpired:
             pass
         finally:
@@ -217,6 +228,8 @@ class UpdaterCase(unittest.TestCase):
         events = read_report(report)
         outcome = Outcome(events, read_tree(self.player).get("Updater/log_updater.lst"),
                           server.requests[seen:] if server else [], server.request_times[seen:] if server else [])
+        if killed:
+            return outcome
         if not events or events[-1]["event"] != "exit":
             with open(errors_path, "rb") as f:
                 errors = f.read()[-2000:].decode("utf-8", "replace")

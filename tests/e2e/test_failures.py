@@ -4,13 +4,14 @@ wrong, nothing the player had is lost."""
 
 import collections
 import os
+import re
 import subprocess
 import unittest
 
-from harness import (LOG_DOWNLOAD_ERROR, LOG_DOWNLOADING, LOG_FAILED_TO_OPEN, LOG_INVALID, LOG_MANIFEST,
+from harness import (DONE, FAILED, LOG_DOWNLOAD_ERROR, LOG_DOWNLOADING, LOG_FAILED_TO_OPEN, LOG_INVALID, LOG_MANIFEST,
                      LOG_NO_UPDATE, LOG_VALID, LOG_VALIDATE_ERROR, MANIFEST_URL_PATH, NO_MANIFEST, NO_UPDATE,
                      PACK_URL_PATH, SOME_FAILED, UpdaterCase, manifest_entries, manifest_xml, md5_hex, payload,
-                     write_tree)
+                     read_tree, write_tree)
 
 
 class ManifestFailureTest(UpdaterCase):
@@ -107,6 +108,35 @@ class PackFileFailureTest(UpdaterCase):
                 self.assertBFailed(outcome, row.errors, row.before, row.b_after, row.position, row.done_mb)
                 if row.fault in ("mute", "stall:600"):
                     self.assertGivenUpAfterTheTimeout(outcome, PACK_URL_PATH + "b.dds")
+
+    def test_run_killed_while_a_missing_file_arrives_is_repaired_by_the_next(self):
+        # A missing file is written under its own name as it arrives. A run killed outright in the
+        # middle of it (no time to clean up) leaves what had arrived there, and no temporary file;
+        # the next run finds it stale by its digest, fetches it again and completes the pack.
+        self.server.set_fault(PACK_URL_PATH + "b.dds", "stall:4096")
+        b_path = os.path.join(self.player, "b.dds")
+        self.run_updater(player={"a.dds": self.OLD["a.dds"]},
+                         kill_when=lambda: os.path.exists(b_path) and os.path.getsize(b_path) >= 4096)
+        left = read_tree(self.player)
+        self.assertEqual(self.FILES["b.dds"][:4096], left.pop("b.dds"))
+        self.assertEqual({"a.dds", "Updater/manifest.xml", "Updater/log_updater.lst"}, set(left))
+
+        self.server.faults.clear()
+        outcome = self.run_updater()
+
+        self.assertRun(outcome, DONE, [LOG_MANIFEST, LOG_VALID, LOG_DOWNLOADING % ("b.dds", self.b_src),
+                                       LOG_DOWNLOADING % ("c.dds", self.c_src)], self.FILES, self.manifest,
+                       [MANIFEST_URL_PATH, PACK_URL_PATH + "b.dds", PACK_URL_PATH + "c.dds"])
+
+    def test_without_md5_hashing_nothing_is_checked_or_fetched(self):
+        # No crypto provider can be loaded, as in a 64-bit prefix whose 32-bit half was never set
+        # up: no file is to blame, so none is fetched (each would fail its check); the cause is logged.
+        outcome = self.run_updater(player=self.OLD, env={"WINE_DLL_OVERRIDES": "rsaenh="})
+
+        log = outcome.log.decode("utf-8").split("\r\n")
+        self.assertRegex(log[2], r"^\[FAIL\] MD5 hashing is not available \(error 0x[0-9a-f]{8}\)\. Aborting\.$")
+        self.assertRun(outcome, (2, (FAILED, "error", "none"), None), [LOG_MANIFEST, LOG_VALID, log[2]], self.OLD,
+                       self.manifest, [MANIFEST_URL_PATH])
 
     def test_file_that_cannot_be_replaced_keeps_the_old_version(self):
         # Root ignores the read-only bit; an immutable file it cannot rename over. It is reported
