@@ -28,6 +28,7 @@ bash "$repo/scripts/setup.sh"
 
 # shellcheck source=../support/lib.sh
 . "$repo/support/lib.sh"
+check_32bit_code || exit 1
 work=$(mktemp -d /tmp/livery-demo.XXXXXX)
 cleanup() {
     stop_started
@@ -105,11 +106,11 @@ run_updater() {
         status=0
         # Its standard output holds only the line about making the Updater folder, written before
         # the log is opened; the demo shows the log.
-        (cd "$player" && wine "$updater_exe" >/dev/null) || status=$?
+        (cd "$player" && run_wine "$updater_exe" >/dev/null) || status=$?
         echo "    updater.exe ended with status $status"
     else
         : >"$out"
-        wine "$build/helpers/drive_updater.exe" --timeout-s 120 "$updater_exe" "$(windows_path "$player")" \
+        run_wine "$build/helpers/drive_updater.exe" --timeout-s 120 "$updater_exe" "$(windows_path "$player")" \
             >"$out" 2>/dev/null &
         local driver=$! rect=
         if [ "$label" = first ]; then
@@ -157,7 +158,7 @@ step "Second run: nothing needs updating"
 run_updater second
 
 step "installer.exe in the per-user root (ZIR, ZIR.openbeta, ZIR.VESK.Liveries)"
-(cd "$sample_root" && wine "$(windows_path "$build/bin/installer.exe")" 2>&1) | tr -d '\r' | sed 's/^/    /'
+(cd "$sample_root" && run_wine "$(windows_path "$build/bin/installer.exe")" 2>&1) | tr -d '\r' | sed 's/^/    /'
 for edition in ZIR ZIR.openbeta; do
     printf '    %s\\Mods\\aircraft\\VIDA_Rorozira\\Entry.lua:\n' "$edition"
     show "$sample_root/$edition/Mods/aircraft/VIDA_Rorozira/Entry.lua"

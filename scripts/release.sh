@@ -78,6 +78,8 @@ if [ -n "$changes" ]; then
 fi
 
 bash "$root/scripts/setup.sh"
+# What players run is 32-bit: a machine that cannot run it cannot check what it builds either.
+bash "$root/support/lib.sh" check_32bit_code || exit 1
 
 # The build's own rule for what can be compiled in, applied before anything is built.
 if ! problem=$(cmake "${settings[@]}" -P "$root/cmake/updater_settings.cmake" 2>&1); then

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs everything the build, the tests, the demo and the benchmark need on Debian 12 (as root):
-# the i686 MinGW-w64 compilers, Wine (32-bit), Xvfb, the test tools, and a static wide-character
-# expat built from Debian's source package (its version noted in $DEPS_PREFIX/expat-source-version
-# for the release record). A second run on a ready machine does nothing.
+# the i686 MinGW-w64 compilers (and the x86_64 ones, for the 64-bit test leg), Wine (32-bit and
+# 64-bit), Xvfb, the test tools, and a static wide-character expat for each built from Debian's
+# source package (its version noted in $DEPS_PREFIX/expat-source-version for the release record).
+# A second run on a ready machine does nothing.
 #
 # It says in one line per step what it does; apt's and the build's output go to a log file. When a
 # step fails it shows that step's last 30 lines of log and exits with status 1.
@@ -11,7 +12,8 @@
 set -euo pipefail
 
 DEPS_PREFIX=${DEPS_PREFIX:-/opt/mingw-i686-deps}
-STAMP="$DEPS_PREFIX/.setup-done-v5"
+DEPS_PREFIX_64=${DEPS_PREFIX_64:-/opt/mingw-x86_64-deps}
+STAMP="$DEPS_PREFIX/.setup-done-v6"
 if [ -f "$STAMP" ]; then
     echo "setup.sh: this machine is set up already (expat in $DEPS_PREFIX): nothing to do"
     exit 0
@@ -26,7 +28,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 # What setup writes into apt's configuration: nothing else there is changed.
 SRC_LIST=/etc/apt/sources.list.d/livery-pack-src.list
 SRC_SOURCES=/etc/apt/sources.list.d/livery-pack-src.sources
-STEPS=7
+STEPS=9
 export DEBIAN_FRONTEND=noninteractive
 
 mkdir -p "$DEPS_PREFIX"
@@ -199,20 +201,21 @@ fetch_expat() {
     return 1
 }
 
-# expat, static, i686, XML_Char = wchar_t (UTF-16).
+# build_expat ARCH PREFIX: expat, static, for i686 or x86_64, XML_Char = wchar_t (UTF-16).
 build_expat() {
-    local src
+    local src arch=$1 prefix=$2
     src=$(find "$work/src" -maxdepth 1 -type d -name 'expat-*' | head -n 1)
     # Debian's security patch tests "#if XML_DTD == 1"; the CMake template defines XML_DTD empty.
     sed -i 's/^#cmakedefine XML_DTD$/#cmakedefine XML_DTD 1/' "$src/expat/expat_config.h.cmake"
-    cmake -S "$src/expat" -B "$work/build" --toolchain "$root/cmake/mingw-i686.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$DEPS_PREFIX" \
+    rm -rf "$work/build"
+    cmake -S "$src/expat" -B "$work/build" --toolchain "$root/cmake/mingw-$arch.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX="$prefix" \
         -DEXPAT_CHAR_TYPE=wchar_t -DEXPAT_SHARED_LIBS=OFF \
         -DEXPAT_BUILD_TOOLS=OFF -DEXPAT_BUILD_EXAMPLES=OFF -DEXPAT_BUILD_TESTS=OFF \
         -DEXPAT_BUILD_DOCS=OFF -DEXPAT_BUILD_PKGCONFIG=OFF
     cmake --build "$work/build" -j"$(nproc)"
     cmake --install "$work/build"
-    dpkg-parsechangelog -l "$src/debian/changelog" -S Version >"$DEPS_PREFIX/expat-source-version"
+    dpkg-parsechangelog -l "$src/debian/changelog" -S Version >"$prefix/expat-source-version"
 }
 
 echo "setup.sh: first run on this machine: installs the build and test tools, about 3 minutes; log: $log"
@@ -220,13 +223,16 @@ step "apt sources: i386 (for 32-bit Wine) and deb-src entries (for expat's sourc
 step "package lists (apt-get update), about 20 s" apt-get update -q
 step "MinGW-w64 i686 compilers and CMake, to build the programs, about a minute" \
     install_packages cmake make g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686
-step "Wine (32-bit), its fonts and Xvfb, to run the programs and tests, about a minute" \
+step "MinGW-w64 x86_64 compilers, for the 64-bit test leg, about 30 s" \
+    install_packages g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 binutils-mingw-w64-x86-64
+step "Wine (32-bit and 64-bit), its fonts and Xvfb, to run the programs and tests, about a minute" \
     install_packages wine wine32:i386 wine64 fonts-wine xvfb xauth
 step "test tools: GoogleTest, Python 3, OpenSSL, ImageMagick, nginx, curl..., under a minute" \
     install_packages dpkg-dev googletest python3 openssl imagemagick icoutils file e2fsprogs locales \
-    nginx-light curl
+    nginx-light curl debootstrap
 step "expat's Debian source package, a few seconds" fetch_expat
-step "expat for i686 (static, wide-character) into $DEPS_PREFIX, about 15 s" build_expat
+step "expat for i686 (static, wide-character) into $DEPS_PREFIX, about 15 s" build_expat i686 "$DEPS_PREFIX"
+step "expat for x86_64 (the same) into $DEPS_PREFIX_64, about 15 s" build_expat x86_64 "$DEPS_PREFIX_64"
 
 touch "$STAMP"
 echo "setup.sh: ready (expat $(cat "$DEPS_PREFIX/expat-source-version") in $DEPS_PREFIX)"

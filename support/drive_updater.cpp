@@ -6,14 +6,16 @@
 // EXE runs in DIR; its windows are polled every N ms (default 10) until it exits, for at most
 // --timeout-s seconds (default 45; then it is ended). Standard output gets one JSON object a line
 // (ASCII, \u escapes), flushed at once; ms counts from just before the process was started:
+//   {"event":"locale","lcid":N,"decimal":..}   the user locale EXE starts with, and its decimal sign
 //   {"event":"dialog","status":..,"amount":..,"low":..,"high":..,"pos":..,"focus":ID,
 //    "cancel_enabled":true|false,"rect":[x,y,w,h]}                                   on a change
-//   {"event":"box","ms":N,"text":..,"icon":"error|information|unknown","owner":"dialog|none|other"}
+//   {"event":"box","ms":N,"unix_ms":N,"text":..,"icon":"error|information|unknown","owner":"dialog|none|other"}
 //   {"event":"second","exit":N}   a second copy of EXE, started in DIR while the dialog showed
 //   {"event":"stop","ms":N}       the dialog was just asked to stop (--cancel)
 //   {"event":"greyed","ms":N}     Cancel was greyed, even if only moments before the dialog went
 //   {"event":"exit","code":N,"ms":N,"peak_kib":N}   or {"event":"timeout","ms":N}
-// Every box is answered with OK once recorded (its ms is taken when it is first seen). With
+// Every box is answered with OK once recorded (its ms, and unix_ms on the system's clock in ms since
+// 1970, are taken when it is first seen; the dialog behind it is read first). With
 // --cancel, once FILE exists the dialog is asked to stop the WAY a player or the system would:
 // "click" on Cancel, "escape", the "close" box, an "ok" command (what Enter sends when no button
 // is the default) or "quit" (WM_QUIT); cancel_watch.dll, which must lie beside the driver, is then
@@ -35,18 +37,16 @@
 #include <string>
 
 #include "cancel_watch.h"
+#include "resource.h"
 #include "scoped_handles.h"
+#include "texts.h"
 
 namespace {
 
-constexpr wchar_t kCaption[] = L"DOD OVOD Urade Zuzerur";
-constexpr int kBarId = 101, kStatusId = 102, kAmountId = 103, kBoxTextId = 0xFFFF;
+constexpr int kBoxTextId = 0xFFFF;
 constexpr UINT kQueryTimeoutMs = 200;
 constexpr DWORD kBoxTimeoutMs = 3000;  // for a box's icon to be painted, and for the box to go
 constexpr DWORD kSecondCopyTimeoutMs = 15000;
-// A box is answered only after the dialog behind it has been watched this long, so what the box's
-// modal loop keeps doing to the dialog (the amount line's timer) is seen too.
-constexpr DWORD kWatchBehindBoxMs = 700;
 
 struct Options {
     DWORD timeoutS = 45, pollMs = 10;
@@ -87,6 +87,14 @@ void Report(const std::string& fields) {
     fflush(stdout);
 }
 
+// The system's clock, in ms since 1970: the same clock a web server on this machine reads.
+std::string UnixMs() {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const ULONGLONG since1601 = (static_cast<ULONGLONG>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return std::to_string((since1601 - 116444736000000000ULL) / 10000);
+}
+
 std::string Ms(const Run& run) {
     LARGE_INTEGER now, frequency;
     QueryPerformanceCounter(&now);
@@ -116,7 +124,7 @@ void Classify(HWND window, Found* found) {
     wchar_t className[16] = L"";
     GetClassNameW(window, className, 16);
     if (IsWindowVisible(window) && !lstrcmpW(className, L"#32770") && Text(window) == kCaption)
-        (GetDlgItem(window, kBarId) ? found->dialog : found->box) = window;
+        (GetDlgItem(window, IDC_PROGRESS_BAR) ? found->dialog : found->box) = window;
 }
 
 BOOL CALLBACK CollectWindow(HWND window, LPARAM context) {
@@ -155,7 +163,7 @@ std::string DialogLine(HWND dialog, long long bar[3], bool askBar) {
     const bool cancelEnabled = IsWindowEnabled(cancel);
     // With lParam 0 PBM_GETRANGE returns the low (TRUE) or high (FALSE) limit: a pointer to a
     // PBRANGE would not cross processes.
-    const HWND control = GetDlgItem(dialog, kBarId);
+    const HWND control = GetDlgItem(dialog, IDC_PROGRESS_BAR);
     if (askBar) {
         QueryBar(control, PBM_GETRANGE, TRUE, &bar[0]);
         QueryBar(control, PBM_GETRANGE, FALSE, &bar[1]);
@@ -169,8 +177,8 @@ std::string DialogLine(HWND dialog, long long bar[3], bool askBar) {
     char rect[64];
     snprintf(rect, sizeof(rect), "[%ld,%ld,%ld,%ld]", r.left, r.top, r.right - r.left, r.bottom - r.top);
     if (!IsWindow(cancel)) return std::string();
-    return "\"event\":\"dialog\",\"status\":" + Json(Text(GetDlgItem(dialog, kStatusId))) +
-           ",\"amount\":" + Json(Text(GetDlgItem(dialog, kAmountId))) + ",\"low\":" + std::to_string(bar[0]) +
+    return "\"event\":\"dialog\",\"status\":" + Json(Text(GetDlgItem(dialog, IDC_STATUS_TEXT))) +
+           ",\"amount\":" + Json(Text(GetDlgItem(dialog, IDC_AMOUNT_TEXT))) + ",\"low\":" + std::to_string(bar[0]) +
            ",\"high\":" + std::to_string(bar[1]) + ",\"pos\":" + std::to_string(bar[2]) +
            ",\"focus\":" + std::to_string(thread.hwndFocus ? GetDlgCtrlID(thread.hwndFocus) : 0) +
            ",\"cancel_enabled\":" + (cancelEnabled ? "true" : "false") +
@@ -224,9 +232,9 @@ const char* IconOnScreen(HWND box) {
     return red > enough && red > 4 * blue ? "error" : blue > enough && blue > 4 * red ? "information" : "unknown";
 }
 
-// Records the box (seenMs: when it was first seen), answers it with OK and waits for it to go,
-// so that it is not recorded twice.
-void AnswerBox(Run* run, HWND box, HWND dialog, const std::string& seenMs) {
+// Records the box (seen: the fields that say when it was first seen), answers it with OK and
+// waits for it to go, so that it is not recorded twice.
+void AnswerBox(Run* run, HWND box, HWND dialog, const std::string& seen) {
     const HWND owner = GetWindow(box, GW_OWNER);
     SamplePeak(run);  // the run's work is done: its peak is reached
     const char* icon = IconOnScreen(box);
@@ -234,7 +242,7 @@ void AnswerBox(Run* run, HWND box, HWND dialog, const std::string& seenMs) {
         Sleep(10);
         icon = IconOnScreen(box);
     }
-    Report("\"event\":\"box\",\"ms\":" + seenMs + ",\"text\":" + Json(Text(GetDlgItem(box, kBoxTextId))) +
+    Report("\"event\":\"box\"," + seen + ",\"text\":" + Json(Text(GetDlgItem(box, kBoxTextId))) +
            ",\"icon\":\"" + icon + "\",\"owner\":\"" + (!owner ? "none" : owner == dialog ? "dialog" : "other") + "\"");
     // Posted, so the driver never waits on a program that is not pumping.
     PostMessageW(GetDlgItem(box, IDOK), BM_CLICK, 0, 0);
@@ -313,10 +321,9 @@ void RunSecondCopy(const Options& options) {
 bool Watch(Run* run) {
     const Options& options = run->options;
     long long bar[3] = {-1, -1, -1};
-    std::string lastLine, boxSeenMs;
+    std::string lastLine, boxSeen;
     HWND lastDialog = nullptr;
     bool stopAsked = false, secondDone = false;
-    DWORD boxSeenAt = 0;
     const ULONGLONG deadline = GetTickCount64() + 1000ULL * options.timeoutS;
     for (;;) {
         // Woken at once when the hook sees Cancel greyed, so that the moment is exact.
@@ -336,10 +343,8 @@ bool Watch(Run* run) {
         } else {
             EnumWindows(CollectWindow, reinterpret_cast<LPARAM>(&found));
         }
-        if (found.box && boxSeenMs.empty()) {  // the time first, before the box is read
-            boxSeenMs = Ms(*run);
-            boxSeenAt = GetTickCount();
-        }
+        if (found.box && boxSeen.empty())  // the time first, before the box is read
+            boxSeen = "\"ms\":" + Ms(*run) + ",\"unix_ms\":" + UnixMs();
         if (found.dialog && (!options.timing || !lastDialog)) {
             lastDialog = found.dialog;
             const std::string line = DialogLine(found.dialog, bar, !options.timing);
@@ -355,10 +360,10 @@ bool Watch(Run* run) {
                 Report("\"event\":\"stop\",\"ms\":" + Ms(*run));
             }
         }
-        const DWORD watchBehind = found.dialog && !options.timing ? kWatchBehindBoxMs : 0;
-        if (found.box && GetTickCount() - boxSeenAt >= watchBehind) {
-            AnswerBox(run, found.box, found.dialog ? found.dialog : lastDialog, boxSeenMs);
-            boxSeenMs.clear();
+        if (found.box) {
+            // The dialog behind it has just been read: the program sets its final figures first.
+            AnswerBox(run, found.box, found.dialog ? found.dialog : lastDialog, boxSeen);
+            boxSeen.clear();
             run->active = {};  // the box is gone, even while the system still names it active
         }
     }
@@ -430,6 +435,10 @@ int wmain(int argc, wchar_t** argv) {
                          L"[--second | --cancel WAY FILE] EXE DIR\n");
         return 2;
     }
+    // The program inherits this process's environment, and with it the user locale seen here.
+    wchar_t decimal[8] = L"";
+    GetLocaleInfoW(LOCALE_USER_DEFAULT, LOCALE_SDECIMAL, decimal, 8);
+    Report("\"event\":\"locale\",\"lcid\":" + std::to_string(GetUserDefaultLCID()) + ",\"decimal\":" + Json(decimal));
     QueryPerformanceCounter(&run.start);
     HANDLE thread = nullptr;
     const bool watch = !run.options.cancelWhen.empty();

@@ -1,10 +1,14 @@
 """A web server on 127.0.0.1 that can misbehave on purpose: the tests' and the demo's.
 
 TestServer(port=0, certfile=None, keyfile=None).start(), then add_file(path, data),
-set_fault(path, fault), base_url, requests (the paths asked for, percent-decoded, in order),
-sent ({path: body bytes handed to the connection}, summed over its requests), connections_opened
-(a count), on_request (None, or called with each path as it is asked for) and stop(), which
-also ends every connection still open. Any path not added is a 404.
+set_fault(path, fault), add_redirect(path, location, status=302), base_url, requests (the paths
+asked for, percent-decoded, in order), request_times (when each was asked for, on the system's
+clock: time.time()), connections (how many were accepted; over TLS, once their handshake
+succeeded), sent ({path: body bytes handed to the connection}, summed over its requests),
+on_request (None, or called with each path as it is asked for) and stop(), which also ends every
+connection still open.
+Any path not added is a 404; a redirect answers with its status, its Location as given and a short
+body, and keeps the connection open.
 
 Faults: "404", "500"; "drop:N:MS" (the full Content-Length, N body bytes, MS ms later a hang-up);
 "reset:N:MS" (the same, ended by a reset instead); "slow:CHUNK:MS" (the body in CHUNK-byte pieces MS
@@ -21,6 +25,7 @@ import ssl
 import struct
 import sys
 import threading
+import time
 import urllib.parse
 
 _PIECE = 65536
@@ -60,9 +65,18 @@ class _Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         owner = self.server.owner
         path = urllib.parse.unquote(urllib.parse.urlsplit(self.path).path)
+        owner.request_times.append(time.time())
         owner.requests.append(path)
         if owner.on_request:
             owner.on_request(path)
+        if path in owner.redirects:
+            # Headers and body in one write, as a web server sends a short answer: the client has
+            # all of it together and may keep the connection when it leaves the body unread.
+            status, location = owner.redirects[path]
+            body = b"<html><body>Moved</body></html>\n"
+            self.wfile.write(b"HTTP/1.1 %d Moved\r\nLocation: %s\r\nContent-Length: %d\r\n\r\n%s"
+                             % (status, location.encode(), len(body), body))
+            return
         kind, args = owner.faults.get(path, (None, []))
         body = owner.files.get(path)
         if kind == "mute":
@@ -118,7 +132,7 @@ class _Server(http.server.ThreadingHTTPServer):
                 _shut(connection)
             else:
                 self.connections.add(connection)
-                self.owner.connections_opened += 1
+                self.owner.connections += 1
 
     def handle_error(self, request, client_address):
         # A client that hangs up early (or rejects the certificate) is part of what is tested.
@@ -135,8 +149,9 @@ class TestServer:
         if certfile:
             self.ssl_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
             self.ssl_context.load_cert_chain(certfile, keyfile)
-        self.files, self.faults, self.requests, self.sent, self.on_request = {}, {}, [], {}, None
-        self.connections_opened = 0
+        self.files, self.faults, self.redirects, self.on_request = {}, {}, {}, None
+        self.requests, self.request_times, self.sent = [], [], {}
+        self.connections = 0
         self.lock = threading.Lock()
         self.stopping = threading.Event()
         self._server = None
@@ -161,6 +176,9 @@ class TestServer:
 
     def add_file(self, url_path, data):
         self.files[url_path] = bytes(data)
+
+    def add_redirect(self, url_path, location, status=302):
+        self.redirects[url_path] = (status, location)
 
     def set_fault(self, url_path, fault):
         kind, *args = fault.split(":")

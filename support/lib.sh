@@ -10,44 +10,139 @@
 # script sets "trap stop_started EXIT" (or a cleanup that calls it) right after sourcing this file.
 
 REPO_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=support/new_wow64.sh
+source "$REPO_ROOT/support/new_wow64.sh"
 STARTED_PIDS=()
 XVFB_DIR=
 STARTED_PREFIX=
+STARTED_KIND=
 
-# wine_env BUILD_DIR: the build folder's own prefix (never the user's), 32-bit, quiet.
+# The kinds of Wine prefix a build folder's programs run in, chosen by WINE_KIND (default win32);
+# each has a prefix folder of its own (no Wine reuses a prefix made for the other architecture):
+#   win32     32-bit prefix, Debian 12's Wine: the 32-bit programs as most tests always ran them
+#   wow64     64-bit prefix, the same Wine: the 32-bit programs under old WoW64 (a 32-bit loader),
+#             as in the simulator's own prefix
+#   win64     64-bit prefix, the same Wine's 64-bit loader: the 64-bit build of the source, which
+#             runs on any x86-64 kernel
+#   newwow64  64-bit prefix, Debian unstable's Wine in a chroot of its own (new_wow64_root): the
+#             32-bit programs under new WoW64, thunked in a 64-bit process
+WINE_KINDS="win32 wow64 win64 newwow64"
+NEW_WOW64_ROOT=${NEW_WOW64_ROOT:-/opt/livery-new-wow64}
+# What wine_kind.exe (support/wine_kind.cpp) prints in each kind: the proof that a leg is what it says.
+kind_signature() {
+    case $1 in
+        win32) echo "pointer=32 wow64=0 unix=elf32" ;;
+        wow64) echo "pointer=32 wow64=1 unix=elf32" ;;
+        win64) echo "pointer=64 wow64=0 unix=elf64" ;;
+        newwow64) echo "pointer=32 wow64=1 unix=elf64" ;;
+        *) return 1 ;;
+    esac
+}
+
+# check_32bit_code: whether Debian 12's Wine can start 32-bit code here, by starting its 32-bit
+# loader. When not, prints one line with the system's own answer and what to do, and returns 1:
+# then no Wine runs the shipped programs (new WoW64 too needs the kernel's 32-bit support).
+check_32bit_code() {
+    local answer kernel=
+    answer=$(/usr/lib/wine/wine --version 2>&1 </dev/null) && return 0
+    # The shell's own words for a failed exec begin with where it was: keep the system's part.
+    answer=$(printf '%s' "$answer" | tr '\n' ' ' | sed -e 's/^.*: line [0-9]*: //' -e 's/ *$//')
+    [ -n "$answer" ] || answer="/usr/lib/wine/wine --version failed"
+    if dmesg 2>/dev/null | grep -q "32-bit emulation disabled"; then
+        kernel="; the kernel says \"32-bit emulation disabled\""
+    fi
+    echo "this machine runs no 32-bit x86 code (\"$answer\"$kernel), so no Wine can run the 32-bit" \
+         "programs here: use a kernel that runs 32-bit code, e.g. one booted with ia32_emulation=on" >&2
+    return 1
+}
+
+# wine_env BUILD_DIR: the build folder's own prefix of kind WINE_KIND (never the user's), quiet.
 wine_env() {
-    export WINEPREFIX="$1/wineprefix" WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+    export WINE_KIND=${WINE_KIND:-win32}
+    # WINE_DLL_OVERRIDES: more overrides for one run (a test that takes a system DLL away).
+    export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=${WINE_DLL_OVERRIDES:+;$WINE_DLL_OVERRIDES}"
+    case $WINE_KIND in
+        win32) export WINEPREFIX="$1/wineprefix" WINEARCH=win32 ;;
+        wow64 | win64 | newwow64) export WINEPREFIX="$1/wineprefix-$WINE_KIND" WINEARCH=win64 ;;
+        *) echo "unknown WINE_KIND '$WINE_KIND' (one of: $WINE_KINDS)" >&2; return 1 ;;
+    esac
+}
+
+# prefix_path BUILD_DIR: the folder of the build folder's prefix of kind WINE_KIND.
+prefix_path() {
+    wine_env "$1" && echo "$WINEPREFIX"
+}
+
+# run_wine ARGS...: Wine's loader for the kind (wine_env first).
+run_wine() {
+    case $WINE_KIND in
+        win64) /usr/lib/wine/wine64 "$@" ;;  # Debian's wrapper would start the 32-bit loader
+        newwow64) in_new_wow64 wine "$@" ;;
+        *) wine "$@" ;;
+    esac
+}
+
+# run_wineserver ARGS...: the wine server of the kind's Wine (wine_env first).
+run_wineserver() {
+    if [ "$WINE_KIND" = newwow64 ]; then
+        in_new_wow64 /usr/lib/x86_64-linux-gnu/wine/wineserver "$@"
+    else
+        wineserver "$@"  # Debian's wrapper: the 64-bit server, which serves both loaders
+    fi
 }
 
 # ensure_prefix BUILD_DIR: makes the prefix once (under a lock: several tests may start together)
-# and keeps a wineserver alive between programs so each one starts fast.
+# and keeps a wineserver alive between programs so each one starts fast. When Wine cannot make it,
+# says so with the tail of Wine's own output and the path of its log, and returns 1.
 ensure_prefix() {
-    wine_env "$1"
+    wine_env "$1" || return 1
     if [ ! -f "$WINEPREFIX/.ready" ]; then
         (
             flock 9
             if [ ! -f "$WINEPREFIX/.ready" ]; then
+                local log="$WINEPREFIX.log"
                 rm -rf "$WINEPREFIX"
-                wineboot -i </dev/null >/dev/null 2>&1 9>&-
+                : >"$log"
+                # wineboot's status says little (a 64-bit prefix on a machine with no 32-bit code
+                # fails its 32-bit part, harmlessly for 64-bit programs): the registry tells.
+                { run_wine wineboot -i; run_wineserver -w; } </dev/null >>"$log" 2>&1 9>&-
+                if [ ! -f "$WINEPREFIX/system.reg" ]; then
+                    wine_failed "making the $WINE_KIND prefix $WINEPREFIX (wineboot made no registry)" "$log"
+                    exit 1
+                fi
                 # Without a window manager Wine waits ~2 s for one whenever a window closes.
-                wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f </dev/null >/dev/null 2>&1 9>&-
-                wineserver -w 9>&-
+                if ! { run_wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f &&
+                       run_wineserver -w; } </dev/null >>"$log" 2>&1 9>&-; then
+                    wine_failed "setting up the $WINE_KIND prefix $WINEPREFIX (reg add)" "$log"
+                    exit 1
+                fi
                 touch "$WINEPREFIX/.ready"
             fi
-        ) 9>"$1/wineprefix.lock" || return 1
+        ) 9>"$WINEPREFIX.lock" || return 1
     fi
     # Wine draws the caption buttons with Marlett (from fonts-wine), and finds it in the prefix.
     [ -f "$WINEPREFIX/drive_c/windows/Fonts/marlett.ttf" ] ||
         cp /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
-    wineserver -p30 </dev/null >/dev/null 2>&1 9>&-  # fails when one runs already: fine
+    run_wineserver -p30 </dev/null >/dev/null 2>&1 9>&-  # fails when one runs already: fine
     return 0
+}
+
+# wine_failed STEP LOG: the step Wine failed at, the tail of its output and where the whole is.
+wine_failed() {
+    {
+        echo "Wine failed while $1. Its last lines of output:"
+        tail -n 15 "$2" | sed 's/^/    /'
+        echo "whole output: $2"
+    } >&2
 }
 
 # use_prefix BUILD_DIR: the prefix for a script's own display; its wineserver is stopped on exit.
 use_prefix() {
+    wine_env "$1" || return 1
     # A wineserver left from an earlier run would hold on to an old display.
-    WINEPREFIX="$1/wineprefix" wineserver -k >/dev/null 2>&1 || true
-    STARTED_PREFIX="$1/wineprefix"
+    run_wineserver -k >/dev/null 2>&1 || true
+    STARTED_PREFIX="$WINEPREFIX"
+    STARTED_KIND=$WINE_KIND
     ensure_prefix "$1"
 }
 
@@ -82,7 +177,7 @@ stop_xvfb() {
 # Stops the web servers, the wineserver of the prefix used and Xvfb, each by its own id.
 stop_started() {
     if [ -n "$STARTED_PREFIX" ]; then
-        WINEPREFIX=$STARTED_PREFIX wineserver -k >/dev/null 2>&1 || true
+        (export WINEPREFIX=$STARTED_PREFIX WINE_KIND=$STARTED_KIND && run_wineserver -k) >/dev/null 2>&1 || true
     fi
     local pid
     for pid in "${STARTED_PIDS[@]}"; do
@@ -117,6 +212,20 @@ windows_path() {
     local p
     p=$(realpath -m "$1")
     printf 'Z:%s' "${p//\//\\}"
+}
+
+# french_locale BUILD_DIR: the C library's French UTF-8 locale, made once in BUILD_DIR/locale
+# without touching the system (this image has only C.UTF-8). Wine takes a process's regional
+# settings and code page from it with LOCPATH=BUILD_DIR/locale LANG=fr_FR.UTF-8.
+french_locale() {
+    local dir="$1/locale"
+    mkdir -p "$dir"
+    (
+        flock 9
+        [ -d "$dir/fr_FR.UTF-8" ] && exit 0
+        rm -rf "$dir/new"  # what a run that was stopped midway left
+        localedef -i fr_FR -f UTF-8 "$dir/new" && mv "$dir/new" "$dir/fr_FR.UTF-8"
+    ) 9>"$dir/.lock"
 }
 
 # start_web_server ROOT PORT [FAULT]: support/http_server.py serving the files under ROOT (read
@@ -243,23 +352,50 @@ wine_run() {
     err=$(mktemp)
     exec {to_err}>"$err" {from_err}<"$err"
     rm -f "$err"
-    wine "$@" 2>&"$to_err" {to_err}>&- {from_err}<&- || rc=$?
+    run_wine "$@" 2>&"$to_err" {to_err}>&- {from_err}<&- || rc=$?
     exec {to_err}>&-
     cat <&"$from_err" >&2
     exec {from_err}<&-
     return $rc
 }
 
-# build_display start|stop BUILD_DIR: the build folder's own Xvfb and its prefix's wineserver, for
-# the Windows programs that wine_run runs there (the tests' ctest fixture, the bench).
+# build_display start|stop BUILD_DIR: the build folder's own Xvfb, for the Windows programs that
+# wine_run runs there (the tests' ctest fixture, the bench). Stopping it also stops the wineserver
+# of every prefix kind of the build folder.
 build_display() {
-    local build
+    local build kind
     build=$(cd "$2" && pwd)
-    (wine_env "$build" && wineserver -k >/dev/null 2>&1)
+    for kind in $WINE_KINDS; do
+        (WINE_KIND=$kind && wine_env "$build" && [ -d "$WINEPREFIX" ] && run_wineserver -k >/dev/null 2>&1) || true
+    done
     stop_xvfb "$build/xvfb"
     [ "$1" = stop ] && return 0
-    start_xvfb "$build/xvfb" && ensure_prefix "$build" || { stop_xvfb "$build/xvfb"; return 1; }
-    echo "Xvfb on $DISPLAY, prefix $WINEPREFIX"
+    start_xvfb "$build/xvfb" || { stop_xvfb "$build/xvfb"; return 1; }
+    echo "Xvfb on $DISPLAY"
+}
+
+# build_prefix start|stop BUILD_DIR KIND: the build folder's prefix of KIND, made when needed, its
+# wineserver started (or stopped), and the proof that programs run there as KIND says: what
+# helpers/wine_kind.exe reports must match kind_signature.
+build_prefix() {
+    local build seen
+    build=$(cd "$2" && pwd)
+    export WINE_KIND=$3
+    wine_env "$build" || return 1
+    if [ "$1" = stop ]; then
+        run_wineserver -k >/dev/null 2>&1 || true
+        return 0
+    fi
+    [ -s "$build/xvfb/display" ] && export DISPLAY=":$(cat "$build/xvfb/display")"
+    [ "$WINE_KIND" != newwow64 ] || ensure_new_wow64 || return 1
+    ensure_prefix "$build" || return 1
+    seen=$(wine_run "$build" "$build/helpers/wine_kind.exe" 2>&1 | tr -d '\r')
+    if [ "$seen" != "$(kind_signature "$WINE_KIND")" ]; then
+        echo "the $WINE_KIND leg is not what it claims: wine_kind.exe says '$seen'," \
+             "expected '$(kind_signature "$WINE_KIND")' (prefix $WINEPREFIX)" >&2
+        return 1
+    fi
+    echo "$WINE_KIND prefix $WINEPREFIX: $seen"
 }
 
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then

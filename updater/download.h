@@ -8,9 +8,11 @@ struct UpdateSession;
 struct WrittenBytes;
 
 // Always a fresh copy from the server: nothing read from or written to the cache, no cookies.
-constexpr DWORD kOpenUrlFlags =
-    INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES | INTERNET_FLAG_PRAGMA_NOCACHE;
-static_assert(kOpenUrlFlags == 0x84080100, "open flags changed");
+// Redirects are followed by the program itself (OpenUrl), which never leaves HTTPS for HTTP: Wine
+// follows a redirect from HTTPS to plain HTTP. Do NOT drop INTERNET_FLAG_NO_AUTO_REDIRECT.
+constexpr DWORD kOpenUrlFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_NO_COOKIES |
+                                INTERNET_FLAG_PRAGMA_NOCACHE | INTERNET_FLAG_NO_AUTO_REDIRECT;
+static_assert(kOpenUrlFlags == 0x84280100, "open flags changed");
 
 // Creates every missing folder above relativePath. Non-zero when that folder exists afterwards.
 BOOL EnsureParentDirectory(const wchar_t* relativePath);

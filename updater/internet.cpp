@@ -1,6 +1,7 @@
 #include "internet.h"
 
 #include <new>
+#include <string>
 
 #include "download.h"
 #include "message_pump.h"
@@ -96,6 +97,52 @@ bool AwaitCall(UpdateSession* session, bool pump, INTERNET_ASYNC_RESULT* result)
     return true;
 }
 
+bool IsRedirect(HINTERNET request) {
+    DWORD status = 0;
+    DWORD size = sizeof(status);
+    if (!HttpQueryInfoW(request, HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status, &size, nullptr))
+        return false;  // not an HTTP answer
+    return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
+}
+
+// The Location of a redirect answer resolved against from, the URL that was asked for.
+bool RedirectTarget(HINTERNET request, const wchar_t* from, std::wstring* to) {
+    std::wstring location(512, L'\0');
+    DWORD bytes = static_cast<DWORD>(location.size() * sizeof(wchar_t));
+    if (!HttpQueryInfoW(request, HTTP_QUERY_LOCATION, &location[0], &bytes, nullptr)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+        location.resize(bytes / sizeof(wchar_t) + 1);
+        bytes = static_cast<DWORD>(location.size() * sizeof(wchar_t));
+        if (!HttpQueryInfoW(request, HTTP_QUERY_LOCATION, &location[0], &bytes, nullptr)) return false;
+    }
+    location.resize(bytes / sizeof(wchar_t));
+    // Spaces only are encoded, as WinINet does when it follows a redirect itself.
+    to->assign(lstrlenW(from) + location.size() + 64, L'\0');
+    DWORD length = static_cast<DWORD>(to->size());
+    if (!InternetCombineUrlW(from, location.c_str(), &(*to)[0], &length, ICU_ENCODE_SPACES_ONLY)) {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return false;
+        to->assign(length + 1, L'\0');
+        length = static_cast<DWORD>(to->size());
+        if (!InternetCombineUrlW(from, location.c_str(), &(*to)[0], &length, ICU_ENCODE_SPACES_ONLY)) return false;
+    }
+    to->resize(lstrlenW(to->c_str()));
+    return !to->empty();
+}
+
+// The scheme as WinINet reads it, so the check below sees what the next open would use.
+INTERNET_SCHEME SchemeOf(const wchar_t* url) {
+    URL_COMPONENTSW parts = {};
+    parts.dwStructSize = sizeof(parts);
+    parts.dwSchemeLength = 1;
+    return InternetCrackUrlW(url, 0, 0, &parts) ? parts.nScheme : INTERNET_SCHEME_UNKNOWN;
+}
+
+// What was asked for over HTTPS is never taken from plain HTTP; nothing leaves HTTP(S) either.
+bool MayFollow(const wchar_t* from, const wchar_t* to) {
+    const INTERNET_SCHEME next = SchemeOf(to);
+    return next == INTERNET_SCHEME_HTTPS || (next == INTERNET_SCHEME_HTTP && SchemeOf(from) == INTERNET_SCHEME_HTTP);
+}
+
 // Closing a request whose body is still arriving can take as long as the rest of the body: Wine's
 // WinINet first reads all of it that has already arrived, to keep the connection, and when bytes
 // come faster than it reads, that is all of it (Windows discards it). So the closes of a cancelled
@@ -168,9 +215,9 @@ UrlRequest::~UrlRequest() {
     delete area;
 }
 
-bool OpenUrl(UpdateSession* session, const wchar_t* url, bool pump, UrlRequest* request) {
-    request->session = session;
-    request->area = new (std::nothrow) ReadArea;
+// One request, redirects not followed. Each gets a transfer (a context) of its own.
+static bool OpenOnce(UpdateSession* session, const wchar_t* url, bool pump, UrlRequest* request) {
+    if (!request->area) request->area = new (std::nothrow) ReadArea;
     if (!request->area) return false;
     EnterCriticalSection(&g_calls.lock);
     if (++g_calls.lastTransfer == 0) ++g_calls.lastTransfer;  // 0 is no transfer
@@ -190,6 +237,24 @@ bool OpenUrl(UpdateSession* session, const wchar_t* url, bool pump, UrlRequest* 
     if (!AwaitCall(session, pump, &result)) return false;
     request->handle = reinterpret_cast<HINTERNET>(result.dwResult);
     return request->handle != nullptr;
+}
+
+bool OpenUrl(UpdateSession* session, const wchar_t* url, bool pump, UrlRequest* request) {
+    request->session = session;
+    std::wstring current = url;
+    for (int redirects = 0;; ++redirects) {
+        if (!OpenOnce(session, current.c_str(), pump, request)) return false;
+        if (!IsRedirect(request->handle)) return true;  // the caller checks the status of the answer
+        std::wstring next;
+        if (redirects == kMaxRedirects || !RedirectTarget(request->handle, current.c_str(), &next) ||
+            !MayFollow(current.c_str(), next.c_str()))
+            return false;
+        // Its open completed, so nothing of this answer is under way. Closing it keeps the connection
+        // for the next request when the answer's short body is in; the next open forgets the handle.
+        InternetCloseHandle(request->handle);
+        request->handle = nullptr;
+        current.swap(next);
+    }
 }
 
 bool ReadChunk(UpdateSession* session, UrlRequest* request, bool pump, const char** data, DWORD* got) {

@@ -30,8 +30,13 @@ struct UrlRequest {
     ~UrlRequest();
 };
 
-// Sends the request and waits for the answer's headers. False when the URL cannot be opened, no
-// byte came within the time-out, or (pump) the user cancelled meanwhile.
+// Redirects followed for one URL at most, as WinINet documents for its own: a loop ends there.
+constexpr int kMaxRedirects = 5;
+
+// Sends the request and waits for the answer's headers, following redirects (301, 302, 303, 307,
+// 308) to HTTPS, and from HTTP to HTTP; a redirect from HTTPS to anything else is refused before
+// anything is sent to its target. False when the URL cannot be opened, a redirect is refused or one
+// too many, no byte came within the time-out (on any hop), or (pump) the user cancelled meanwhile.
 bool OpenUrl(UpdateSession* session, const wchar_t* url, bool pump, UrlRequest* request);
 
 // The next chunk of the body into *data: kChunkBytes, fewer only at its end (0 when it is over).

@@ -15,13 +15,13 @@ constexpr UINT kRefreshPeriodMs = 500;
 constexpr size_t kAmountTextLength = 64;
 constexpr double kMegabytesPerByte = 1.0 / (1024.0 * 1024.0);  // "MB" of 2^20 bytes
 
-// The session lives in the user slot from WM_INITDIALOG on; a 32-bit program, so a LONG holds it.
+// The session lives in the user slot from WM_INITDIALOG on: a pointer-sized slot in every build.
 UpdateSession* SessionOf(HWND dialog) {
-    return reinterpret_cast<UpdateSession*>(static_cast<LONG_PTR>(GetWindowLongW(dialog, DWLP_USER)));
+    return reinterpret_cast<UpdateSession*>(GetWindowLongPtrW(dialog, DWLP_USER));
 }
 
 INT_PTR OnInitDialog(HWND dialog, LPARAM session) {
-    SetWindowLongW(dialog, DWLP_USER, static_cast<LONG>(session));
+    SetWindowLongPtrW(dialog, DWLP_USER, session);
     SetWindowTextW(dialog, kCaption);
     SendDlgItemMessageW(dialog, IDC_PROGRESS_BAR, PBM_SETSTEP, 1, 0);
     // No timer procedure: the ticks arrive as WM_TIMER through whichever loop pumps the thread.
@@ -43,9 +43,7 @@ INT_PTR OnCommand(HWND dialog, UpdateSession* session, WPARAM wParam) {
 // The text is formatted here, twice a second, never per downloaded chunk.
 INT_PTR OnTimer(UpdateSession* session) {
     if (!session) return FALSE;
-    wchar_t text[kAmountTextLength];
-    FormatAmountText(text, kAmountTextLength, session->doneBytes, session->totalBytes);
-    SetDlgItemTextW(session->dialog, IDC_AMOUNT_TEXT, text);
+    ShowAmount(session);
     return TRUE;
 }
 
@@ -66,6 +64,12 @@ INT_PTR CALLBACK ProgressDialogProc(HWND dialog, UINT message, WPARAM wParam, LP
     default:
         return FALSE;  // WM_CLOSE included: the default handling turns it into IDCANCEL
     }
+}
+
+void ShowAmount(UpdateSession* session) {
+    wchar_t text[kAmountTextLength];
+    FormatAmountText(text, kAmountTextLength, session->doneBytes, session->totalBytes);
+    SetDlgItemTextW(session->dialog, IDC_AMOUNT_TEXT, text);
 }
 
 void FormatAmountText(wchar_t* buffer, size_t count, int64_t doneBytes, int64_t totalBytes) {

@@ -38,3 +38,5 @@ constexpr wchar_t kLogUserCancelled[] = L"[ OK ] User cancelled update.";
 constexpr wchar_t kLogDownloadError[] = L"[FAIL] Error during the download of \"%ls\".";
 constexpr wchar_t kLogValidateError[] = L"[FAIL] Error during the validate of \"%ls\".";
 constexpr wchar_t kLogInvalidManifest[] = L"[FAIL] Invalid or no update manifest. Aborting.";
+// No file can be checked at all: the system's MD5 service is missing (error code in hex).
+constexpr wchar_t kLogNoHashService[] = L"[FAIL] MD5 hashing is not available (error 0x%08lx). Aborting.";

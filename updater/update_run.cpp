@@ -29,6 +29,14 @@ int AbortOnInvalidManifest() {
     return kExitNoManifest;
 }
 
+// Without MD5 every file would look stale, be downloaded and fail its check: nothing is fetched.
+// No file could be verified, so the run ends as one whose files failed.
+int AbortWithoutHashing(DWORD error) {
+    LogLine(kLogNoHashService, static_cast<unsigned long>(error));
+    MessageBoxW(nullptr, kBoxUpdateFailed, kCaption, MB_ICONERROR);
+    return kExitSomeFailed;
+}
+
 // The bar's range is a signed 32-bit number of KiB. Totals of 2 TiB and more are clamped instead
 // of wrapping, a step's worth below the limit: the control adds each step before it clamps, so a
 // step taken at the very top would overflow to a negative position and show an empty bar.
@@ -92,6 +100,7 @@ int RunUpdate(UpdateSession* session) {
     DownloadToFile(session, kManifestUrl, kManifestPath, 0);
     if (!ReadManifestFile(&session->reader, kManifestPath)) return AbortOnInvalidManifest();
     LogLine(kLogManifestValid);
+    if (const DWORD error = CheckHashService(&session->crypt)) return AbortWithoutHashing(error);
 
     // On every core: for a current pack this check is the whole run.
     if (!VerifyAll(&session->reader.entries, &session->crypt)) {
@@ -108,8 +117,10 @@ int RunUpdate(UpdateSession* session) {
     if (session->dialog) SetUpProgress(session);
 
     const bool allOk = DownloadStale(session);
-    // Whatever comes next (status, box, the end) leaves the bar still: it shows the exact position.
+    // Whatever comes next (status, box, the end) leaves the bar and the amount line still: both
+    // show their final figures at once, not at the next tick of the timer.
     if (session->bar) DrawBarNow(session->bar);
+    if (session->dialog) ShowAmount(session);
     int result = kExitSuccess;
     if (allOk) {
         SetStatus(session, kStatusDone);

@@ -12,8 +12,10 @@ namespace {
 
 // A worker's stack holds its 4 KiB read buffer and whatever runs below it on Windows: the crypto
 // provider and every loaded DLL's thread-attach code, on the size asked for here. (Wine gives
-// every thread at least 1 MiB, so no run under Wine could show an overflow.)
+// every thread at least 1 MiB, so no run under Wine could show an overflow: the build refuses any
+// frame of this file and verify_file.cpp above VERIFY_FRAME_LIMIT_BYTES instead.)
 constexpr SIZE_T kWorkerStackBytes = 256 * 1024;
+static_assert(kWorkerStackBytes >= 16 * VERIFY_FRAME_LIMIT_BYTES, "the frame limit is far below the stack");
 
 // Files are handed out one at a time in manifest order, so large and small ones spread evenly
 // whatever their order in the manifest.

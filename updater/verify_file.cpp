@@ -77,6 +77,13 @@ bool VerifyFile(FileEntry* entry, HCRYPTPROV* context) {
                                 HashFile(hash.Get(), entry->path.c_str()) && MatchesManifest(hash.Get(), entry->md5));
 }
 
+DWORD CheckHashService(HCRYPTPROV* context) {
+    ScopedCryptHash hash;
+    if (AcquireHashContext(context) && CreateMd5(*context, &hash)) return 0;
+    const DWORD error = GetLastError();
+    return error ? error : static_cast<DWORD>(NTE_FAIL);
+}
+
 void StartWrittenBytes(WrittenBytes* written) {
     written->size = 0;
     written->whole = true;

@@ -11,6 +11,10 @@
 // the next checks (the caller releases it); when it cannot be acquired the file counts as stale.
 bool VerifyFile(FileEntry* entry, HCRYPTPROV* context);
 
+// Whether MD5 hashing works at all: acquires *context when it is 0 and makes one MD5 object.
+// 0 when it does, else the system's error code (a missing crypto provider is no file's fault).
+DWORD CheckHashService(HCRYPTPROV* context);
+
 // The same check for a file just downloaded. A small file is checked on the bytes written into it,
 // kept in memory as they pass: reading it back would cost more than its transfer. A larger one is
 // read back once complete: hashing it while it arrives slows its transfer by more than the hashing.

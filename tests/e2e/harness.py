@@ -15,6 +15,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 import xml.etree.ElementTree as ElementTree
 
@@ -71,6 +72,12 @@ def windows_path(unix_path):
     return os.fsdecode(done.stdout)
 
 
+def french_environment():
+    """What a French player's environment gives Wine: French regional settings and code page."""
+    subprocess.run(LIB_SH + ["french_locale", BUILD_DIR], check=True, timeout=60)
+    return {"LOCPATH": os.path.join(BUILD_DIR, "locale"), "LANG": "fr_FR.UTF-8", "LC_ALL": "fr_FR.UTF-8"}
+
+
 def read_tree(root):
     """{relative path with "/": bytes} of every file under root."""
     tree = {}
@@ -117,10 +124,13 @@ def manifest_xml(entries, encoding="UTF-8"):
 class Outcome:
     """What one updater run left behind: the driver's events, the exit status, the log's bytes."""
 
-    def __init__(self, events, log, requests):
+    def __init__(self, events, log, requests, request_times):
         self.events, self.log, self.requests = events, log, requests  # requests: the paths asked for
+        self.request_times = request_times  # when each was asked for, on the system's clock in s
         self.exit_code = events[-1].get("code") if events else None
         self.boxes = [(e["text"], e["icon"], e["owner"]) for e in events if e["event"] == "box"]
+        self.box_time = next((e["unix_ms"] / 1000 for e in events if e["event"] == "box"), None)  # system clock, s
+        self.locale = next((e for e in events if e["event"] == "locale"), None)  # what the program starts with
         self.dialogs = [e for e in events if e["event"] == "dialog"]
         self.second_exits = [e["exit"] for e in events if e["event"] == "second"]
         # Cancel greyed, seen from inside the program: when, or None.
@@ -173,12 +183,14 @@ class UpdaterCase(unittest.TestCase):
         return manifest
 
     def run_updater(self, exe=UPDATER, player=None, cancel_on_request=None, cancel_by="click", second_copy=False,
-                    env=None):
+                    env=None, kill_when=None):
         """Runs exe in the player folder under drive_updater.exe and returns its Outcome.
         player: {path: bytes}, what the folder holds before the run (by default it is left as it is).
         cancel_on_request: a URL path; once the server has seen it, the driver asks the dialog to
         stop the cancel_by way (see drive_updater.cpp). second_copy: the driver starts a second
-        updater while the dialog shows. env: variables added to the updater's environment."""
+        updater while the dialog shows. env: variables added to the updater's environment.
+        kill_when: a condition on the player folder; once it holds, the run is killed outright (the
+        driver and the updater, SIGKILL), as a crash or a power cut would end it."""
         if player is not None:
             shutil.rmtree(self.player)
             os.makedirs(self.player)
@@ -197,8 +209,16 @@ class UpdaterCase(unittest.TestCase):
         with open(report, "wb") as out, open(errors_path, "wb") as errors:
             process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=out, stderr=errors,
                                        start_new_session=True, env=dict(os.environ, **(env or {})))
+        killed = False
         try:
-            process.wait(RUN_TIMEOUT_S)
+            deadline = time.monotonic() + RUN_TIMEOUT_S
+            while kill_when and process.poll() is None and time.monotonic() < deadline:
+                if kill_when():
+                    os.killpg(process.pid, signal.SIGKILL)
+                    killed = True
+                    break
+                time.sleep(0.02)  # a poll of the folder: the condition itself is what is waited for
+            process.wait(max(0, deadline - time.monotonic()))
         except subprocess.TimeoutExpired:
             pass
         finally:
@@ -209,7 +229,9 @@ class UpdaterCase(unittest.TestCase):
                 server.on_request = None
         events = read_report(report)
         outcome = Outcome(events, read_tree(self.player).get("Updater/log_updater.lst"),
-                          server.requests[seen:] if server else [])
+                          server.requests[seen:] if server else [], server.request_times[seen:] if server else [])
+        if killed:
+            return outcome
         if not events or events[-1]["event"] != "exit":
             with open(errors_path, "rb") as f:
                 errors = f.read()[-2000:].decode("utf-8", "replace")
@@ -277,3 +299,12 @@ class UpdaterCase(unittest.TestCase):
         self.assertEqual(digests(expected), digests(read_tree(self.player)), "files of the player folder")
         if requests is not None:
             self.assertEqual(requests, outcome.requests, "paths asked for")
+
+    def assertGivenUpAfterTheTimeout(self, outcome, path):
+        """The transfer of path, which got no byte for good, was given up between once and twice
+        the network time-out after the server saw its request: the box that follows, on the same
+        clock, came no sooner and not much later. (The updater's own wait starts as it sends the
+        request, a moment before the server sees it.)"""
+        waited = outcome.box_time - outcome.request_times[outcome.requests.index(path)]
+        self.assertGreaterEqual(waited, 0.9 * NETWORK_TIMEOUT_MS / 1000, outcome)
+        self.assertLess(waited, 2 * NETWORK_TIMEOUT_MS / 1000, outcome)

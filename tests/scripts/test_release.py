@@ -31,7 +31,7 @@ class ReleaseScriptTest(unittest.TestCase):
     def test_refuses_a_tree_that_differs_from_its_commit(self):
         # A throwaway repository with this checkout's scripts and build rules: the real one is left alone.
         with tempfile.TemporaryDirectory() as repo:
-            for folder in ("scripts", "cmake"):
+            for folder in ("scripts", "cmake", "support"):
                 shutil.copytree(os.path.join(ROOT, folder), os.path.join(repo, folder))
             sh = lambda command: subprocess.run(["bash", "-c", command], cwd=repo, check=True, capture_output=True)
             sh("mkdir updater && git init -q && git add . && git -c user.name=t -c user.email=t@example.org commit -qm t")

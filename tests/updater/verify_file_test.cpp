@@ -1,5 +1,5 @@
 // VerifyFile on real files: known MD5 answers, the digest text comparison, unreadable files, flags;
-// the check of a downloaded file; and how many threads check a pack.
+// the check of a downloaded file.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,7 +8,6 @@
 #include <string>
 #include <thread>
 
-#include "verify_all.h"
 #include "verify_file.h"
 
 namespace {
@@ -165,25 +164,6 @@ TEST_F(VerifyFileTest, ADownloadedFileIsCheckedOnItsBytesWhileTheyFitInMemoryEls
         EXPECT_EQ(VerifyDownloadedFile(&entry, &written, &context_), c.current) << c.written.size() << " bytes";
         EXPECT_EQ(entry.flags, kOtherBits | c.current);
     }
-}
-
-TEST(VerifyThreadCount, OneThreadPerUsableProcessorUpToEightAndOneOnASeekingDisk) {
-    const struct {
-        DWORD_PTR affinityMask;
-        SeekPenalty penalty;
-        int threads;
-    } cases[] = {
-        {0x1, SeekPenalty::kNone, 1},
-        {0x3, SeekPenalty::kNone, 2},
-        {0x50, SeekPenalty::kNone, 2},  // the processors the process may use, wherever they are
-        {0xFF, SeekPenalty::kNone, 8},
-        {0xFFFFF, SeekPenalty::kNone, 8},
-        {0xF, SeekPenalty::kIncurred, 1},
-        {0xF, SeekPenalty::kUnknown, 4},  // a disk that cannot be asked counts as one without penalty
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(VerifyThreadCount(c.affinityMask, c.penalty), c.threads)
-            << std::hex << c.affinityMask << " " << static_cast<int>(c.penalty);
 }
 
 }  // namespace

@@ -1,12 +1,18 @@
 """Runs the real installer.exe under Wine in temporary per-user roots; checks console and disk."""
-import errno, os, shutil, subprocess, sys, tempfile, unittest
+import errno, os, shutil, subprocess, tempfile, unittest
 from pathlib import Path
 
 SCRIPT = Path('Mods/aircraft/VIDA_Rorozira/Entry.lua')
 HEAD = ('declare_plugin("VIDA Rorozira",\r\n{\r\n\tinstalled = true,\r\n\tdirName = current_mod_path,'
         '\r\n\tversion = "1.0.0",\r\n\tstate = "installed",\r\n\tinfo = _("VIDA Rorozira"),\r\n})\r\n')
-WINE_RUN = ['bash', str(Path(__file__).resolve().parents[2] / 'support' / 'lib.sh'), 'wine_run']
-BUILD = EXE = None  # from the command line: installer_test.py BUILD_DIR INSTALLER_EXE
+LIB_SH = ['bash', str(Path(__file__).resolve().parents[2] / 'support' / 'lib.sh')]
+BUILD = Path(os.environ['INSTALLER_BUILD_DIR']).resolve()
+EXE = os.environ['INSTALLER_EXE']
+
+
+def setUpModule():
+    (BUILD / 'installer-tests').mkdir(exist_ok=True)
+    subprocess.run(LIB_SH + ['french_locale', BUILD], check=True, timeout=60)  # Wine takes cp1252 from it
 
 
 def script_bytes(root):
@@ -28,7 +34,7 @@ class InstallerCase(unittest.TestCase):
 
     def run_installer(self, cwd):
         env = dict(os.environ, LOCPATH=str(BUILD / 'locale'), LANG='fr_FR.UTF-8')
-        return subprocess.run(WINE_RUN + [BUILD, EXE], cwd=cwd, env=env,
+        return subprocess.run(LIB_SH + ['wine_run', BUILD, EXE], cwd=cwd, env=env,
                               capture_output=True, timeout=120)
 
     def check(self, cwd, root, out=b'', err=b'', rc=0):
@@ -67,7 +73,8 @@ class RootText(InstallerCase):
 
     def test_top_of_a_drive_gives_two_slashes(self):
         cwd, _ = self.make_root()
-        dosdevices = BUILD / 'wineprefix' / 'dosdevices'
+        prefix = subprocess.run(LIB_SH + ['prefix_path', BUILD], capture_output=True, check=True).stdout
+        dosdevices = Path(prefix.decode().strip()) / 'dosdevices'
         letter = next(l for l in 'yxwvu' if not os.path.lexists(dosdevices / f'{l}:'))
         os.symlink(cwd, dosdevices / f'{letter}:')
         self.addCleanup(os.unlink, dosdevices / f'{letter}:')
@@ -114,10 +121,4 @@ class WriteFailures(InstallerCase):
 
 
 if __name__ == '__main__':
-    BUILD, EXE = Path(sys.argv[1]).resolve(), sys.argv[2]
-    (BUILD / 'installer-tests').mkdir(exist_ok=True)
-    if not (BUILD / 'locale' / 'fr_FR.UTF-8').is_dir():  # Wine takes cp1252 from this locale
-        (BUILD / 'locale').mkdir(exist_ok=True)
-        subprocess.run(['localedef', '-i', 'fr_FR', '-f', 'UTF-8', BUILD / 'locale' / 'fr_FR.UTF-8'],
-                       check=True)
-    unittest.main(argv=sys.argv[:1], verbosity=2)
+    unittest.main()
