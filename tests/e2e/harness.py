@@ -40,7 +40,8 @@ UPDATER, UPDATER_TLS = (os.path.join(PROGRAM_DIR, name + ".exe") for name in ("u
 MANIFEST_URL_PATH = "/DIR_Ovuduza/manifest_ZIR.xml"
 PACK_URL_PATH = "/pack/"
 RUN_TIMEOUT_S = 60  # the driver itself ends a run after 45 s
-# A body that takes Wine's WinINet seconds to read, over HTTP and over HTTPS, even once cancelled.
+# Large enough that a close which reads the rest of it outlasts the half-second bound under every
+# Wine tested (on loopback 5 to 15 s over HTTP, 0.6 to 3 s over HTTPS), and sends all of it.
 FULL_SPEED_BODY_MIB = 256
 
 LOG_MANIFEST = "[ OK ] Downloading update manifest file."
@@ -269,7 +270,7 @@ class UpdaterCase(unittest.TestCase):
     def assertCancelEndsAtFullSpeed(self, exe=UPDATER):
         """Cancel while a large file arrives as fast as the server sends it: the click is taken
         within 50 ms, the run ends within half a second of it, and the rest of the body is never
-        sent. Reading that rest would take the updater seconds, so a close that drains it fails."""
+        sent. A close on the program's thread that reads that rest fails both."""
         outcome = self.cancel_second_of_three(FULL_SPEED_BODY_MIB, exe=exe)
         self.assertTrue(outcome.dialogs[0]["cancel_enabled"], outcome)
         self.assertLess(outcome.greyed_ms - outcome.stop_ms, 50, outcome)
