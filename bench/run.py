@@ -418,20 +418,20 @@ def large_verification(bench):
 
 def wow64_cost(bench, kind, check_files):
     """h. a, b, e and g again in the 64-bit prefix of kind (wow64 or newwow64): the updater and the
-    recipe that b, e and g take as their yardstick, built as there and run the same way, so that
-    both pay what WoW64 costs (curl and md5sum run outside Wine: no prefix changes them). Its
-    figures are named kind:measure, measure as in the 32-bit prefix."""
+    recipe that b, e and g take as their yardstick, the same builds run the same way, so that both
+    pay what WoW64 costs (curl and md5sum run outside Wine: no prefix changes them). Its figures
+    are named kind:measure, measure as in the 32-bit prefix."""
     figures = Figures()
     start_wine(bench, kind)
     for tls in (False, True):
         s, manifest = suffix(tls), "-tls" if tls else ""
         for _ in range(3):
             figures.add(fixed_cost(bench, tls, kind))
-        for step, pack, player, recipe, box in (("download", "pack", "player", "recipe", DONE),
-                                                ("tinydl", "tiny", "player-tinydl", "recipe-tiny", DONE)):
+        for step, pack, player, recipe in (("download", "pack", "player", "recipe"),
+                                           ("tinydl", "tiny", "player-tinydl", "recipe-tiny")):
             bench.serve_manifest(pack + manifest)
             bench.remove(player, recipe)
-            figures.add({step + ".updater" + s: bench.drive(player, box, tls, kind).ms,
+            figures.add({step + ".updater" + s: bench.drive(player, DONE, tls, kind).ms,
                          step + ".recipe" + s: download_recipe(bench, bench.packs[pack], recipe, tls, kind=kind,
                                                                check_files=check_files)})
     bench.serve_manifest("large")
@@ -606,6 +606,10 @@ def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores, 
     # their ratio beside the 32-bit prefix's, and both against the 32-bit prefix's.
     row = "   %-39s %10s %10s %6s %7s %9s %8s"
 
+    def recipe_of(step):  # tinydl.tls -> tinydl.recipe.tls
+        name, _, tls = step.partition(".")
+        return name + ".recipe" + ("." + tls if tls else "")
+
     def kind_step(kind):
         print()
         print("h. %s: a, b, e and g in its 64-bit prefix" % KIND_TITLES[kind])
@@ -628,10 +632,6 @@ def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores, 
                          ratio(ours, med[step + ".net"], 2), ratio(recipe, med[recipe_of(step)], 2)))
             print("      runs (s): updater %s; recipe %s" % (runs(kind + ":" + updater(step)),
                                                             runs(kind + ":" + recipe_of(step))))
-
-    def recipe_of(step):  # tinydl.tls -> tinydl.recipe.tls
-        name, _, tls = step.partition(".")
-        return name + ".recipe" + ("." + tls if tls else "")
 
     for kind in list(prefixes)[1:]:
         kind_step(kind)
