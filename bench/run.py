@@ -7,7 +7,7 @@ prefix and the same run, and against the usual Linux tools:
      download recipe (bench/recipes.exe: WinINet with the updater's flags and 4 KiB reads, one
      Wine process, no window) over the same URLs, the same read through WinINet's asynchronous
      mode as the updater reads, and curl fetching them one after another; over HTTP and over
-     HTTPS (a test authority that only the bench's prefix trusts);
+     HTTPS (a test authority that only the bench's prefixes trust);
   c. verifying the same pack, now current: the updater net of its fixed cost, the MD5 recipe
      (CryptoAPI, 4 KiB reads, one context for all files) and md5sum -c;
   d. many small files (a current pack of 1 KiB files): the updater's cost per file net of its
@@ -17,18 +17,24 @@ prefix and the same run, and against the usual Linux tools:
   f. peak working set of the updater, files of 1 MiB against one large file, in a download run
      and in a verification run;
   g. verifying a large current pack (four times the pack of b, in as many files): the updater
-     net of its fixed cost against the MD5 recipe, which uses one core, and md5sum -c.
+     net of its fixed cost against the MD5 recipe, which uses one core, and md5sum -c;
+  h. a, b, e and g again in a 64-bit prefix, for each WoW64 kind chosen (--kinds: wow64, old
+     WoW64 in the same Wine; newwow64, new WoW64 in Debian unstable's Wine): the updater net of
+     its fixed cost in that prefix against the blocking download recipe or the MD5 recipe run
+     there, and both against their figures in the 32-bit prefix: what WoW64 itself costs.
 
-The packs are served by nginx on 127.0.0.1; the Wine prefix, its display, the web server and the
-build come from support/lib.sh, the HTTPS server's authority from support/test_authority.py. The
-updater's message box is answered by support/drive_updater.exe in --timing mode, which also times
-the run (process start to the box: the answer and the exit are not counted) and reads the peak
-working set; each of its polls, every 10 ms, asks the system one question. The recipes time their
-own work inside their process, after one untimed fetch that makes the connection as the updater's
-manifest does. Every repetition measures a to e and g in that order, then a, b and e over HTTPS:
-a by three runs (it is short and varies most), c twice, each after one more run of a; an updater
-time net of its fixed cost is its median less the median of a over the same protocol. f follows,
---mem-reps times. Prints a table of medians; it is a measurement, not a test, and has no pass mark.
+The packs are served by nginx on 127.0.0.1; the Wine prefixes (each proven to be of its kind by
+wine_kind.exe), their display, the web server and the build come from support/lib.sh, the HTTPS
+server's authority from support/test_authority.py. The updater's message box is answered by
+support/drive_updater.exe in --timing mode, which also times the run (process start to the box:
+the answer and the exit are not counted) and reads the peak working set; each of its polls, every
+10 ms, asks the system one question. The recipes time their own work inside their process, after
+one untimed fetch that makes the connection as the updater's manifest does. Every repetition
+measures a to e and g in that order, then a, b and e over HTTPS: a by three runs (it is short and
+varies most), c twice, each after one more run of a; then h in each 64-bit prefix (a three times
+over each protocol); an updater time net of its fixed cost is its median less the median of a over
+the same protocol in the same prefix. f follows, --mem-reps times. Prints a table of medians; it is
+a measurement, not a test, and has no pass mark.
 
 A measurement is a function that does its work once and returns its figures, {measure: value};
 repetition() calls them in order and print_table() gives each row its lines.
@@ -57,6 +63,7 @@ NOTHING_TO_DO = "Pas de mise à jour."
 DONE = "Mise à jour terminée."
 MANIFEST = "DIR_Ovuduza/manifest_ZIR.xml"  # below the web server's root
 STOP_SIGNALS = (signal.SIGINT, signal.SIGTERM)
+KINDS = ("win32", "wow64", "newwow64")  # the 32-bit prefix first: every ratio's base
 
 UpdaterRun = collections.namedtuple("UpdaterRun", "ms peak_kib")
 
@@ -77,12 +84,14 @@ def note(text):
     print(text, file=sys.stderr, flush=True)
 
 
-def run(command, stdout=None, stderr=None, cwd=None):
-    """Runs command to its end: (exit status, its standard output when stdout is PIPE). It runs in
-    a process group of its own, so that a signal from the terminal reaches the bench alone, which
-    then ends the command and all it started at once, by that group."""
+def run(command, stdout=None, stderr=None, cwd=None, kind=None):
+    """Runs command to its end: (exit status, its standard output when stdout is PIPE); kind: the
+    prefix kind (WINE_KIND) of the Windows programs it runs. It runs in a process group of its own,
+    so that a signal from the terminal reaches the bench alone, which then ends the command and all
+    it started at once, by that group."""
+    env = dict(os.environ, WINE_KIND=kind) if kind else None
     process = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr, cwd=cwd,
-                               process_group=0)  # Python 3.11, as in Debian 12
+                               env=env, process_group=0)  # Python 3.11, as in Debian 12
     try:
         out, _ = process.communicate()
     finally:
@@ -144,17 +153,21 @@ class Pack:
 
 class Bench:
     """What the measurements share: the work folder with the packs, their web server, and the
-    build folder with the updater, the helpers, the Wine prefix and its display. Started by
-    start(); stop() stops everything it started, each by its own id."""
+    build folder with the updater, the helpers, the Wine prefix of each kind and their display.
+    Started by start(); stop() stops everything it started, each by its own id."""
 
-    def __init__(self, options):
+    def __init__(self, options, kinds):
         self.options = options
+        self.kinds = kinds  # win32 first
         self.build = os.path.abspath(options.build)
-        self.work = tempfile.mkdtemp(prefix="livery-bench.", dir="/tmp")
+        # Inside the build folder: Wine in the new WoW64 chroot sees that folder, not the rest of /tmp.
+        os.makedirs(self.build, exist_ok=True)
+        self.work = tempfile.mkdtemp(prefix="livery-bench.", dir=self.build)
         self.www = self.path("www")
         self.nginx = self.path("nginx")
         self.packs = {}
         self.display_started = False
+        self.prefixes = {}  # kind -> (Wine's version, what wine_kind.exe says there)
 
     def path(self, *names):
         return os.path.join(self.work, *names)
@@ -194,14 +207,33 @@ class Bench:
 
         note("building updater.exe in %s, and one pointed at the HTTPS server in %s/tls" % (self.build, self.build))
         lib("build_programs", self.build, "%s/%s" % (self.http_base, MANIFEST),
-            "updater", "drive_updater", "recipes", "add_root_cert")
+            "updater", "drive_updater", "recipes", "add_root_cert", "wine_kind")
         lib("build_programs", os.path.join(self.build, "tls"), "%s/%s" % (self.tls_base, MANIFEST), "updater")
         self.updaters = {tls: lib("windows_path", os.path.join(self.build, "tls" if tls else "", "bin", "updater.exe"),
                                   stdout=subprocess.PIPE).decode() for tls in (False, True)}
-        self.display_started = True  # from here on, stop() stops it
+        self.display_started = True  # from here on, stop() stops it and every kind's wineserver
         lib("build_display", "start", self.build, stdout=subprocess.DEVNULL)
-        trust_authority(self.build, os.path.join(self.build, "helpers", "add_root_cert.exe"),
-                        self.path("certs"), "bench")
+        for kind in self.kinds:
+            self.start_prefix(kind)
+
+    def start_prefix(self, kind):
+        """The prefix of kind, made when missing, proven to be of its kind, trusting the authority."""
+        note("%s prefix: made when missing, and proven" % kind)
+        proof = lib("build_prefix", "start", self.build, kind, stdout=subprocess.PIPE).decode()
+        _, version = run(LIB_SH + ["run_wine", "--version"], stdout=subprocess.PIPE, kind=kind)
+        self.prefixes[kind] = (version.decode().strip(), proof.strip().rpartition(": ")[2])
+        # trust_authority's Wine runs in the kind WINE_KIND names (under new WoW64 it also adds
+        # the authority to the chroot's store).
+        before = os.environ.get("WINE_KIND")
+        os.environ["WINE_KIND"] = kind
+        try:
+            trust_authority(self.build, os.path.join(self.build, "helpers", "add_root_cert.exe"),
+                            self.path("certs"), "bench")
+        finally:
+            if before is None:
+                del os.environ["WINE_KIND"]
+            else:
+                os.environ["WINE_KIND"] = before
 
     def stop(self):
         if self.display_started:
@@ -217,25 +249,25 @@ class Bench:
         for folder in folders:
             shutil.rmtree(self.path(folder), ignore_errors=True)
 
-    def wine(self, program, args, name):
-        """Runs program of the build folder under Wine; its standard output and error go to the
-        files name.out and name.err of the work folder. Its exit status."""
+    def wine(self, program, args, name, kind):
+        """Runs program of the build folder under Wine, in the prefix of kind; its standard output
+        and error go to the files name.out and name.err of the work folder. Its exit status."""
         with open(self.path(name + ".out"), "wb") as out, open(self.path(name + ".err"), "wb") as err:
             status, _ = run(LIB_SH + ["wine_run", self.build, os.path.join(self.build, program)] + args,
-                            stdout=out, stderr=err)
+                            stdout=out, stderr=err, kind=kind)
         return status
 
     def read(self, name):
         with open(self.path(name), encoding="utf-8", errors="replace") as f:
             return f.read()
 
-    def drive(self, player, expected_box, tls=False):
+    def drive(self, player, expected_box, tls=False, kind="win32"):
         """One whole run of updater.exe (tls: the one pointed at the HTTPS server) in the folder
-        player, answered by the driver: the time to its final message box, whose text must be
-        expected_box, and its peak working set."""
+        player, in the prefix of kind, answered by the driver: the time to its final message box,
+        whose text must be expected_box, and its peak working set."""
         os.makedirs(self.path(player), exist_ok=True)
         self.wine("helpers/drive_updater.exe",
-                  ["--timing", "--timeout-s", "1800", self.updaters[tls], self.windows_path(player)], "drive")
+                  ["--timing", "--timeout-s", "1800", self.updaters[tls], self.windows_path(player)], "drive", kind)
         report = self.read("drive.out").splitlines()
         box = first_event(report, "box") or {}
         if box.get("text") != expected_box:
@@ -248,15 +280,17 @@ class Bench:
             raise BenchFailed("updater run in %s did not end in time" % self.path(player))
         return UpdaterRun(box["ms"], end["peak_kib"])
 
-    def recipe(self, mode, lines, digests=None):
+    def recipe(self, mode, lines, digests=None, kind="win32"):
         """One run of bench/recipes.exe MODE over the list lines (digests: the file, below the work
-        folder, that gets the MD5 digests): its time and bytes, as it reports them."""
+        folder, that gets the MD5 digests), in the prefix of kind: its time and bytes, as it
+        reports them."""
         write_lines(self.path("recipe.list"), lines)
         args = [mode, self.windows_path("recipe.list")] + ([self.windows_path(digests)] if digests else [])
-        status = self.wine("helpers/recipes.exe", args, "recipe")
+        status = self.wine("helpers/recipes.exe", args, "recipe", kind)
         report = dict(line.split("=", 1) for line in self.read("recipe.out").splitlines() if "=" in line)
         if status != 0 or "ms" not in report:
-            raise BenchFailed("recipes.exe %s failed (status %d):\n%s" % (mode, status, self.read("recipe.err")))
+            raise BenchFailed("recipes.exe %s in the %s prefix failed (status %d):\n%s"
+                              % (mode, kind, status, self.read("recipe.err")))
         return float(report["ms"]), int(report["bytes"])
 
     def timed(self, command, cwd=None):
@@ -274,13 +308,20 @@ def suffix(tls):
     return ".tls" if tls else ""
 
 
-def fixed_cost(bench, tls=False):
+def start_wine(bench, kind="win32"):
+    """An untimed run: a kind's wine server and Wine's helper processes start with the first
+    program (and end 30 s after the last one), not inside a measurement."""
+    bench.serve_manifest("empty")
+    return bench.drive("empty", NOTHING_TO_DO, kind=kind)
+
+
+def fixed_cost(bench, tls=False, kind="win32"):
     """a. A whole run with an empty manifest."""
     bench.serve_manifest("empty")
-    return {"fixed.updater" + suffix(tls): bench.drive("empty", NOTHING_TO_DO, tls).ms}
+    return {"fixed.updater" + suffix(tls): bench.drive("empty", NOTHING_TO_DO, tls, kind).ms}
 
 
-def download_recipe(bench, pack, folder, tls=False, mode="download"):
+def download_recipe(bench, pack, folder, tls=False, mode="download", kind="win32", check_files=False):
     """The download recipe (mode: download or download-async) over pack's URLs into folder: its time."""
     # The recipe creates files only: its folders are made beforehand.
     for subfolder in pack.folders:
@@ -288,17 +329,25 @@ def download_recipe(bench, pack, folder, tls=False, mode="download"):
     os.sync()
     ms, done = bench.recipe(mode, ["%s/%s/%s\t%s" % (bench.base_url(tls), pack.name, f,
                                                      bench.windows_path(folder + "/" + f))
-                                   for f in pack.files])
+                                   for f in pack.files], kind=kind)
     expect_same("%s recipe, bytes" % mode, done, pack.bytes)
+    if check_files and run(["md5sum", "-c", "--quiet", bench.path(pack.name + ".md5")], cwd=bench.path(folder))[0]:
+        raise BenchFailed("%s recipe in the %s prefix: wrong files" % (mode, kind))
+    return ms
+
+
+def md5_recipe(bench, pack, folder, kind="win32"):
+    """The MD5 recipe over pack's files in folder, whose digests must be the pack's: its time."""
+    ms, done = bench.recipe("md5", [bench.windows_path(folder + "/" + f) for f in pack.files], "digests.txt", kind)
+    expect_same("MD5 recipe, bytes", done, pack.bytes)
+    if bench.read("digests.txt").split() != [pack.digests[f] for f in pack.files]:
+        raise BenchFailed("MD5 recipe in the %s prefix: digests differ from the pack's" % kind)
     return ms
 
 
 def md5_yardsticks(bench, pack, folder, measure):
-    """The MD5 recipe (whose digests must be the pack's) and md5sum -c over pack's files in folder."""
-    ms, done = bench.recipe("md5", [bench.windows_path(folder + "/" + f) for f in pack.files], "digests.txt")
-    expect_same("MD5 recipe, bytes", done, pack.bytes)
-    if bench.read("digests.txt").split() != [pack.digests[f] for f in pack.files]:
-        raise BenchFailed("MD5 recipe: digests differ from the pack's")
+    """The MD5 recipe and md5sum -c over pack's files in folder."""
+    ms = md5_recipe(bench, pack, folder)
     md5sum_ms = bench.timed(["md5sum", "-c", "--quiet", bench.path(pack.name + ".md5")], cwd=bench.path(folder))
     return {measure + ".recipe": ms, measure + ".md5sum": md5sum_ms}
 
@@ -315,9 +364,8 @@ def download(bench, check_files, tls=False):
         figures["peak.pack.download"] = updater.peak_kib
     for mode, measure in (("download", "recipe"), ("download-async", "async")):
         bench.remove("recipe")
-        figures["download.%s%s" % (measure, s)] = download_recipe(bench, pack, "recipe", tls, mode)
-        if check_files and run(["md5sum", "-c", "--quiet", bench.path("pack.md5")], cwd=bench.path("recipe"))[0]:
-            raise BenchFailed("%s recipe: wrong files" % mode)
+        figures["download.%s%s" % (measure, s)] = download_recipe(bench, pack, "recipe", tls, mode,
+                                                                  check_files=check_files)
     write_lines(bench.path("curl.conf"), ['url = "%s/pack/%s"\noutput = "%s"' % (bench.base_url(tls), f,
                                                                                   bench.path("curl", f))
                                           for f in pack.files])
@@ -368,6 +416,30 @@ def large_verification(bench):
     return figures
 
 
+def wow64_cost(bench, kind, check_files):
+    """h. a, b, e and g again in the 64-bit prefix of kind (wow64 or newwow64): the updater and the
+    recipe that b, e and g take as their yardstick, the same builds run the same way, so that both
+    pay what WoW64 costs (curl and md5sum run outside Wine: no prefix changes them). Its figures
+    are named kind:measure, measure as in the 32-bit prefix."""
+    figures = Figures()
+    start_wine(bench, kind)
+    for tls in (False, True):
+        s, manifest = suffix(tls), "-tls" if tls else ""
+        for _ in range(3):
+            figures.add(fixed_cost(bench, tls, kind))
+        for step, pack, player, recipe in (("download", "pack", "player", "recipe"),
+                                           ("tinydl", "tiny", "player-tinydl", "recipe-tiny")):
+            bench.serve_manifest(pack + manifest)
+            bench.remove(player, recipe)
+            figures.add({step + ".updater" + s: bench.drive(player, DONE, tls, kind).ms,
+                         step + ".recipe" + s: download_recipe(bench, bench.packs[pack], recipe, tls, kind=kind,
+                                                               check_files=check_files)})
+    bench.serve_manifest("large")
+    figures.add({"large.updater": bench.drive("player-large", NOTHING_TO_DO, kind=kind).ms,
+                 "large.recipe": md5_recipe(bench, bench.packs["large"], "player-large", kind)})
+    return {kind + ":" + measure: values for measure, values in figures.items()}
+
+
 def peak_memory(bench, size):
     """f. A download run and a verification run of the pack size ("small" or "big")."""
     bench.serve_manifest(size)
@@ -387,10 +459,8 @@ def current_player(bench, name, player, copy):
 
 def prepare(bench):
     """The warm-up run, and the current player folders of d and g."""
-    # Wine's helper processes start with the first program, not inside a measurement.
-    bench.serve_manifest("empty")
     # Its peak is what Wine and the program take before any file.
-    figures = {"peak.empty.verify": bench.drive("empty", NOTHING_TO_DO).peak_kib}
+    figures = {"peak.empty.verify": start_wine(bench).peak_kib}
     current_player(bench, "tiny", "player-tiny", shutil.copy2)
     bench.serve_manifest("tiny")
     bench.drive("player-tiny", NOTHING_TO_DO)  # d's folder must need nothing
@@ -399,9 +469,12 @@ def prepare(bench):
 
 
 def repetition(bench, first):
-    """One repetition of a to e and g, in that order, then a, b and e over HTTPS."""
+    """One repetition of a to e and g, in that order, then a, b and e over HTTPS; then h in each
+    64-bit prefix."""
     figures = Figures()
     os.sync()  # nothing left to write back from the previous repetition while this one is timed
+    if not first and len(bench.kinds) > 1:
+        start_wine(bench)  # h of the last repetition outlasted this prefix's wine server
     for _ in range(3):
         figures.add(fixed_cost(bench))
     figures.add(download(bench, check_files=first))
@@ -413,17 +486,22 @@ def repetition(bench, first):
         figures.add(fixed_cost(bench, tls=True))
     figures.add(download(bench, check_files=first, tls=True))
     figures.add(small_download(bench, tls=True))
+    for kind in bench.kinds[1:]:
+        figures.add(wow64_cost(bench, kind, check_files=first))
     return figures
 
 
 # The table.
 
-def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores):
+def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores, prefixes, skipped):
     med = {m: statistics.median(v) for m, v in figures.items()}
-    for step in ("download", "verify", "tiny", "tinydl", "large", "download.tls", "tinydl.tls"):
-        prefix, _, tls = step.partition(".")
-        fixed = "fixed.updater" + ("." + tls if tls else "")
-        med[step + ".net"] = med["%s.updater%s" % (prefix, "." + tls if tls else "")] - med[fixed]
+    # Each updater time net of a over the same protocol in the same prefix:
+    # [kind:]download.updater.tls -> [kind:]download.tls.net
+    for measure in list(med):
+        kind, colon, name = measure.rpartition(":")
+        step, updater_run, tls = name.partition(".updater")
+        if updater_run and step != "fixed":
+            med[kind + colon + step + tls + ".net"] = med[measure] - med[kind + colon + "fixed.updater" + tls]
     files, small_files = options.files, options.small_files
     pack_mib = files * file_bytes / MIB
 
@@ -446,8 +524,8 @@ def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores):
     def per_file(ms):
         return "%.3f ms" % (ms / small_files)
 
-    def ratio(ours, theirs):
-        return "%.1fx" % (ours / theirs) if ours > 0 and theirs > 0 else "-"
+    def ratio(ours, theirs, digits=1):
+        return "%.*fx" % (digits, ours / theirs) if ours > 0 and theirs > 0 else "-"
 
     title = "%-49s %10s %13s %9s"
     row = "   %-46s %10s %13s %9s"
@@ -470,6 +548,10 @@ def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores):
     print("Machine: " + machine)
     print("Load average (1, 5, 15 min): before %s, after %s" % loads)
     print("Run: %d s in all; medians of %d repetition%s" % (elapsed_s, options.reps, "" if options.reps == 1 else "s"))
+    print("Prefixes (wine_kind.exe's proof): " + "; ".join("%s %s, %s" % (kind, proof, version)
+                                                            for kind, (version, proof) in prefixes.items()))
+    for line in skipped:
+        print(line)
     print("ratio = updater.exe's time (net of its fixed cost) / the other's time for the same work:")
     print("1.0x is as fast, 10x takes ten times as long. Throughput = pack size / time.")
     print()
@@ -520,6 +602,61 @@ def print_table(figures, options, file_bytes, machine, loads, elapsed_s, cores):
                  "%.2fx" % (med["peak.big.download"] / med["peak.small.download"]),
                  "%.2fx" % (med["peak.big.verify"] / med["peak.small.verify"])))
 
+    # h. One step per 64-bit prefix: each row's updater (net of a in that prefix) and recipe there,
+    # their ratio beside the 32-bit prefix's, and both against the 32-bit prefix's.
+    row = "   %-39s %10s %10s %6s %7s %9s %8s"
+
+    def recipe_of(step):  # tinydl.tls -> tinydl.recipe.tls
+        name, _, tls = step.partition(".")
+        return name + ".recipe" + ("." + tls if tls else "")
+
+    def kind_step(kind):
+        print()
+        print("h. %s: a, b, e and g in its 64-bit prefix" % KIND_TITLES[kind])
+        print(row % ("", "updater", "recipe", "ratio", "32-bit", "updater", "recipe"))
+        print(row % ("", "(net)", "", "", "ratio", "/ 32-bit", "/ 32-bit"))
+        for tls, over in ((False, "HTTP"), (True, "HTTPS")):
+            fixed = "fixed.updater" + suffix(tls)
+            print(row % ("a. fixed cost over %s (whole run)" % over, seconds(med[kind + ":" + fixed]), "", "", "",
+                         ratio(med[kind + ":" + fixed], med[fixed], 2), ""))
+            print("      runs (s): %s" % runs(kind + ":" + fixed))
+        for label, step, show in (
+                ("b. download over HTTP, %d x %d KiB" % (files, file_bytes // 1024), "download", seconds),
+                ("b. the same over HTTPS", "download.tls", seconds),
+                ("e. %d small files over HTTP, a file" % small_files, "tinydl", per_file),
+                ("e. the same over HTTPS, a file", "tinydl.tls", per_file),
+                ("g. verify %d x %d KiB" % (files, 4 * file_bytes // 1024), "large", seconds)):
+            ours, recipe = med[kind + ":" + step + ".net"], med[kind + ":" + recipe_of(step)]
+            print(row % (label, show(ours), show(recipe), ratio(ours, recipe),
+                         ratio(med[step + ".net"], med[recipe_of(step)]),
+                         ratio(ours, med[step + ".net"], 2), ratio(recipe, med[recipe_of(step)], 2)))
+            print("      runs (s): updater %s; recipe %s" % (runs(kind + ":" + updater(step)),
+                                                            runs(kind + ":" + recipe_of(step))))
+
+    for kind in list(prefixes)[1:]:
+        kind_step(kind)
+
+
+KIND_TITLES = {
+    "wow64": "old WoW64 (wow64: the 32-bit programs on a 32-bit loader, the same Wine)",
+    "newwow64": "new WoW64 (newwow64: the 32-bit programs thunked in a 64-bit process, Debian unstable's Wine)",
+}
+
+
+def usable_kinds(kinds):
+    """The chosen kinds this machine can run, and a line for each one it cannot."""
+    usable, skipped = [], []
+    root = os.environ.get("NEW_WOW64_ROOT", "/opt/livery-new-wow64")
+    for kind in kinds:
+        if kind == "newwow64" and not os.path.isdir(root):
+            skipped.append("newwow64 skipped: no new WoW64 chroot in %s (bash support/lib.sh ensure_new_wow64 "
+                           "makes it, once, in a few minutes)" % root)
+        elif kind == "newwow64" and run(LIB_SH + ["check_32bit_code"])[0] != 0:
+            skipped.append("newwow64 skipped: this machine runs no 32-bit code")
+        else:
+            usable.append(kind)
+    return usable, skipped
+
 
 def load_average():
     with open("/proc/loadavg") as f:
@@ -533,7 +670,7 @@ def machine(cores):
     return "%d cores, %s; %s" % (cores, cpu, wine_version.decode().strip())
 
 
-def bench_run(bench, options):
+def bench_run(bench, options, skipped):
     """Everything, from the packs to the table."""
     started = time.monotonic()
     load_before = load_average()
@@ -554,8 +691,10 @@ def bench_run(bench, options):
     for r in range(1, options.reps + 1):
         note("repetition %d of %d: fixed cost; download: updater, recipes, curl; verification: updater, recipe, "
              "md5sum; %d small files: verification (updater, recipe, md5sum), download (updater, recipes); "
-             "large pack: verification (updater, recipe, md5sum); over HTTPS: fixed cost, download, small files"
-             % (r, options.reps, options.small_files))
+             "large pack: verification (updater, recipe, md5sum); over HTTPS: fixed cost, download, small files%s"
+             % (r, options.reps, options.small_files,
+                "".join("; in the %s prefix: fixed cost, download, small files over HTTP and HTTPS, "
+                        "large pack (updater, recipe)" % kind for kind in bench.kinds[1:])))
         figures.add(repetition(bench, first=r == 1))
     bench.remove("player", "curl", "recipe", "player-tiny", "player-tinydl", "recipe-tiny", "player-large")
     for size in ("small", "big"):
@@ -568,7 +707,7 @@ def bench_run(bench, options):
     note("load after: " + load_after)
     cores = len(os.sched_getaffinity(0))
     print_table(figures, options, file_bytes, machine(cores), (load_before, load_after),
-                time.monotonic() - started, cores)
+                time.monotonic() - started, cores, bench.prefixes, skipped)
 
 
 def count(text):
@@ -595,7 +734,15 @@ def parse_options(argv):
                         help="repetitions of f (default 1: the peak varies by well under 1%% between runs)")
     parser.add_argument("--build", metavar="DIR", default="/tmp/build-bench",
                         help="build folder of the benchmark's updater (default /tmp/build-bench)")
+    parser.add_argument("--kinds", nargs="+", choices=KINDS, metavar="KIND", default=list(KINDS),
+                        help="Wine prefix kinds (support/lib.sh): win32, the 32-bit prefix of every row and "
+                             "each ratio's base, and any of wow64 and newwow64, whose 64-bit prefixes run a, b, "
+                             "e and g again as row h (default: %s; newwow64 is left out, with a note, where "
+                             "its chroot is missing or the machine runs no 32-bit code)" % " ".join(KINDS))
     options = parser.parse_args(argv)
+    if "win32" not in options.kinds:
+        parser.error("--kinds: win32 is needed, every row and ratio is taken in its prefix")
+    options.kinds = [kind for kind in KINDS if kind in options.kinds]
     if options.big_mib is None:
         options.big_mib = options.total_mib
     return options
@@ -610,8 +757,11 @@ def main(argv):
         # In the foreground: the package tools may use the terminal.
         status = subprocess.run(["bash", os.path.join(REPO, "scripts", "setup.sh")]).returncode
         expect_same("scripts/setup.sh, exit status", status, 0)
-        bench = Bench(options)
-        bench_run(bench, options)
+        kinds, skipped = usable_kinds(options.kinds)
+        for line in skipped:
+            note(line)
+        bench = Bench(options, kinds)
+        bench_run(bench, options, skipped)
         return 0
     except BenchFailed as failure:
         note(str(failure))
