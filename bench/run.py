@@ -222,18 +222,8 @@ class Bench:
         proof = lib("build_prefix", "start", self.build, kind, stdout=subprocess.PIPE).decode()
         _, version = run(LIB_SH + ["run_wine", "--version"], stdout=subprocess.PIPE, kind=kind)
         self.prefixes[kind] = (version.decode().strip(), proof.strip().rpartition(": ")[2])
-        # trust_authority's Wine runs in the kind WINE_KIND names (under new WoW64 it also adds
-        # the authority to the chroot's store).
-        before = os.environ.get("WINE_KIND")
-        os.environ["WINE_KIND"] = kind
-        try:
-            trust_authority(self.build, os.path.join(self.build, "helpers", "add_root_cert.exe"),
-                            self.path("certs"), "bench")
-        finally:
-            if before is None:
-                del os.environ["WINE_KIND"]
-            else:
-                os.environ["WINE_KIND"] = before
+        trust_authority(self.build, os.path.join(self.build, "helpers", "add_root_cert.exe"),
+                        self.path("certs"), "bench", kind)
 
     def stop(self):
         if self.display_started:
@@ -646,11 +636,10 @@ KIND_TITLES = {
 def usable_kinds(kinds):
     """The chosen kinds this machine can run, and a line for each one it cannot."""
     usable, skipped = [], []
-    root = os.environ.get("NEW_WOW64_ROOT", "/opt/livery-new-wow64")
     for kind in kinds:
-        if kind == "newwow64" and not os.path.isdir(root):
-            skipped.append("newwow64 skipped: no new WoW64 chroot in %s (bash support/lib.sh ensure_new_wow64 "
-                           "makes it, once, in a few minutes)" % root)
+        if kind == "newwow64" and run(LIB_SH + ["new_wow64_ready"])[0] != 0:
+            skipped.append("newwow64 skipped: no new WoW64 chroot yet (bash support/lib.sh ensure_new_wow64 "
+                           "makes it, once, in a few minutes)")
         elif kind == "newwow64" and run(LIB_SH + ["check_32bit_code"])[0] != 0:
             skipped.append("newwow64 skipped: this machine runs no 32-bit code")
         else:

@@ -24,10 +24,9 @@ STARTED_KIND=
 #             as in the simulator's own prefix
 #   win64     64-bit prefix, the same Wine's 64-bit loader: the 64-bit build of the source, which
 #             runs on any x86-64 kernel
-#   newwow64  64-bit prefix, Debian unstable's Wine in a chroot of its own (new_wow64_root): the
+#   newwow64  64-bit prefix, Debian unstable's Wine in a chroot of its own (new_wow64.sh): the
 #             32-bit programs under new WoW64, thunked in a 64-bit process
 WINE_KINDS="win32 wow64 win64 newwow64"
-NEW_WOW64_ROOT=${NEW_WOW64_ROOT:-/opt/livery-new-wow64}
 # What wine_kind.exe (support/wine_kind.cpp) prints in each kind: the proof that a leg is what it says.
 kind_signature() {
     case $1 in

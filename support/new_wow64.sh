@@ -4,11 +4,13 @@
 # run. Sourced by lib.sh (kind newwow64).
 #   ensure_new_wow64        makes the chroot once per machine (debootstrap from this machine's
 #                           own Debian mirror), under a lock; later calls return at once
+#   new_wow64_ready         whether the chroot is there, made to its end
 #   in_new_wow64 CMD...     runs CMD in the chroot, in the caller's folder, with the repository,
 #                           the prefix's build folder, the X server's sockets and the hosts file
 #                           at the same paths
 #   trust_in_new_wow64 PEM  adds a test authority to the chroot's store, which that Wine trusts
 
+NEW_WOW64_ROOT=${NEW_WOW64_ROOT:-/opt/livery-new-wow64}
 NEW_WOW64_PACKAGES="wine wine64 libwine fonts-wine libgnutls30t64 ca-certificates"
 NEW_WOW64_STAMP=.livery-ready-v1
 # The mirror's unstable is a snapshot whose Release file may have expired.
@@ -21,9 +23,13 @@ debian_mirror() {
     apt-cache policy | awk -v suite="$codename/main" '$3 == suite && $2 ~ /^[a-z]+:\/\// {print $2; exit}'
 }
 
+new_wow64_ready() {
+    [ -f "$NEW_WOW64_ROOT/$NEW_WOW64_STAMP" ]
+}
+
 ensure_new_wow64() {
     local root=$NEW_WOW64_ROOT
-    [ -f "$root/$NEW_WOW64_STAMP" ] && return 0
+    new_wow64_ready && return 0
     mkdir -p "$(dirname "$root")"
     (
         flock 9

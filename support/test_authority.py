@@ -4,8 +4,8 @@ new WoW64, by the throwaway chroot's store too).
 
 make_authority(folder, name) -> (server certificate, its key); server_certificate(folder, name,
 cert_name, ...) -> another server certificate from that authority, for other host names or other
-dates; trust_authority(build, folder, name) puts the authority into the prefix's ROOT store with
-the helper add_root_cert.exe.
+dates; trust_authority(build, add_root_cert, folder, name, kind) puts the authority into the ROOT
+store of the build folder's prefix of that kind with the helper add_root_cert.exe.
 """
 
 import datetime
@@ -79,14 +79,16 @@ def _sign(folder, name, cert_name, kind, valid_days, *args, names=LOOPBACK_NAMES
             "-out", cert_name + ".pem", *args)
 
 
-def trust_authority(build, add_root_cert, folder, name):
+def trust_authority(build, add_root_cert, folder, name, kind=None):
     """Makes the Wine prefix of the build folder trust the authority name of folder; add_root_cert
-    is the helper's path. Later processes in that prefix trust it at once."""
+    is the helper's path, kind the prefix's (support/lib.sh; by default WINE_KIND's). Later
+    processes in that prefix trust it at once."""
+    kind = kind or os.environ.get("WINE_KIND", "win32")
     windows = subprocess.run(LIB_SH + ["windows_path", os.path.join(folder, name + ".pem")], check=True,
                              stdout=subprocess.PIPE).stdout.decode()
     subprocess.run(LIB_SH + ["wine_run", build, add_root_cert, windows], stdin=subprocess.DEVNULL,
-                   stdout=subprocess.DEVNULL, check=True, timeout=60)
+                   stdout=subprocess.DEVNULL, check=True, timeout=60, env=dict(os.environ, WINE_KIND=kind))
     # Newer Wines build their trusted roots from the Unix side's store instead: the new WoW64
     # chroot's own, which nothing but these tests uses.
-    if os.environ.get("WINE_KIND") == "newwow64":
+    if kind == "newwow64":
         subprocess.run(LIB_SH + ["trust_in_new_wow64", os.path.join(folder, name + ".pem")], check=True, timeout=60)
